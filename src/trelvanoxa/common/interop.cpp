@@ -1,0 +1,215 @@
+#include "common/interop.hpp"
+
+#include <cmath>
+#include <unordered_map>
+
+#include "common/poll.hpp"
+
+namespace tx::py {
+
+nb::object package() { return nb::module_::import_("trelvanoxa"); }
+
+nb::object package_attr(const char* name) { return package().attr(name); }
+
+void emit(const std::string& line) { nb::print(nb::str(line.data(), line.size())); }
+
+bool truthy(nb::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+std::string str_of(nb::handle obj) {
+    nb::str s = nb::str(obj);
+    return std::string(s.c_str());
+}
+
+std::string type_name_of(nb::handle obj) { return str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__")); }
+
+void require_mol(nb::handle mol, const char* what) {
+    if (!nb::hasattr(mol, "GetAtomWithIdx") || !nb::hasattr(mol, "GetBonds"))
+        throw nb::type_error((std::string(what) + " must be an RDKit Mol, not " + type_name_of(mol)).c_str());
+}
+
+void require_graph(nb::handle graph, const char* what) {
+    if (!nb::hasattr(graph, "number_of_nodes") || !nb::hasattr(graph, "edges") || !nb::hasattr(graph, "is_directed"))
+        throw nb::type_error((std::string(what) + " must be a networkx graph, not " + type_name_of(graph)).c_str());
+    if (truthy(graph.attr("is_directed")()))
+        throw nb::type_error((std::string(what) + " must be an undirected graph").c_str());
+}
+
+long num_atoms(nb::handle mol) { return nb::cast<long>(mol.attr("GetNumAtoms")()); }
+
+int atom_index(nb::handle value, long n_atoms, const char* what) {
+    nb::object idx;
+    try {
+        idx = nb::steal(PyNumber_Index(value.ptr()));
+        if (!idx.is_valid()) throw nb::python_error();
+    } catch (nb::python_error&) {
+        throw nb::type_error((std::string(what) + " must be an integer atom index, not " + type_name_of(value)).c_str());
+    }
+    const long i = nb::cast<long>(idx);
+    if (i < 0 || i >= n_atoms)
+        throw nb::index_error((std::string(what) + " " + std::to_string(i) + " is outside the molecule (" +
+                               std::to_string(n_atoms) + " atoms)").c_str());
+    return static_cast<int>(i);
+}
+
+nb::object nominal_atom_mass(nb::handle atomic_num) {
+    nb::object memo = package_attr("_NOMINAL_ISOTOPE");
+    nb::object m = memo.attr("get")(atomic_num);
+    if (m.is_none()) {
+        m = package_attr("Chem").attr("GetPeriodicTable")().attr("GetMostCommonIsotope")(atomic_num);
+        memo[atomic_num] = m;
+    }
+    return m;
+}
+
+Molecule read_molecule(nb::handle mol, unsigned fields) {
+    require_mol(mol);
+    Molecule out;
+    const long n = num_atoms(mol);
+    out.atoms.resize(n);
+    nb::object get_period = (fields & kPeriods) ? package_attr("_get_period") : nb::object();
+    std::unordered_map<std::string, long> period_of;
+    std::unordered_map<int, long> nominal_of;
+    for (long i = 0; i < n; ++i) {
+        nb::object atom = mol.attr("GetAtomWithIdx")(i);
+        AtomRec& a = out.atoms[i];
+        a.atomic_num = nb::cast<int>(atom.attr("GetAtomicNum")());
+        if (fields & (kSymbols | kPeriods)) a.symbol = nb::cast<std::string>(atom.attr("GetSymbol")());
+        if (fields & kMasses) a.mass = nb::cast<double>(atom.attr("GetMass")());
+        if (fields & kNeighbours)
+            for (nb::handle nbr : atom.attr("GetNeighbors")()) a.nbrs.push_back(nb::cast<int>(nbr.attr("GetIdx")()));
+        if (fields & kPeriods) {
+            auto it = period_of.find(a.symbol);
+            if (it == period_of.end()) it = period_of.emplace(a.symbol, nb::cast<long>(get_period(a.symbol))).first;
+            a.period = static_cast<int>(it->second);
+        }
+        if (fields & kNominal) {
+            auto it = nominal_of.find(a.atomic_num);
+            if (it == nominal_of.end())
+                it = nominal_of.emplace(a.atomic_num, nb::cast<long>(nominal_atom_mass(nb::int_(a.atomic_num)))).first;
+            a.nominal = it->second;
+        }
+    }
+    for (nb::handle b : mol.attr("GetBonds")()) {
+        BondRec r;
+        r.u = nb::cast<int>(b.attr("GetBeginAtomIdx")());
+        r.v = nb::cast<int>(b.attr("GetEndAtomIdx")());
+        r.type = nb::cast<double>(b.attr("GetBondTypeAsDouble")());
+        r.order = bond_order_of(r.type);
+        out.bonds.push_back(r);
+    }
+    if (fields & kNeighbours) {
+        // Bond index of each neighbour, in the toolkit's neighbour order.
+        std::unordered_map<uint64_t, int> bond_of;
+        for (size_t bi = 0; bi < out.bonds.size(); ++bi) {
+            const auto& b = out.bonds[bi];
+            bond_of[(static_cast<uint64_t>(b.u) << 32) | static_cast<uint32_t>(b.v)] = static_cast<int>(bi);
+            bond_of[(static_cast<uint64_t>(b.v) << 32) | static_cast<uint32_t>(b.u)] = static_cast<int>(bi);
+        }
+        for (long i = 0; i < n; ++i)
+            for (int nbr : out.atoms[i].nbrs)
+                out.atoms[i].nbr_bonds.push_back(bond_of.at((static_cast<uint64_t>(i) << 32) | static_cast<uint32_t>(nbr)));
+    }
+    return out;
+}
+
+double weight_value(nb::handle w) {
+    if (PyFloat_Check(w.ptr())) return PyFloat_AS_DOUBLE(w.ptr());
+    if (PyUnicode_Check(w.ptr()) || PyBytes_Check(w.ptr()) || !nb::hasattr(w, "__float__") ||
+        PyComplex_Check(w.ptr()))
+        throw nb::type_error(("edge weight must be a real number, not " + type_name_of(w) + " (" + str_of(nb::repr(w)) + ")").c_str());
+    const double v = PyFloat_AsDouble(w.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+int GraphData::node_index(nb::handle node) const {
+    const int r = PyDict_Contains(index.ptr(), node.ptr());
+    if (r < 0) throw nb::python_error();
+    if (r == 0) return -1;
+    return nb::cast<int>(index[node]);
+}
+
+Eigen::MatrixXd GraphData::dense() const {
+    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n, n);
+    for (const auto& l : links) {
+        if (multigraph) {
+            a(l.u, l.v) += l.w;
+            if (l.u != l.v) a(l.v, l.u) += l.w;
+        } else {
+            a(l.u, l.v) = l.w;
+            a(l.v, l.u) = l.w;
+        }
+    }
+    return a;
+}
+
+GraphData read_graph(nb::handle graph, nb::handle weight) {
+    require_graph(graph);
+    GraphData g;
+    g.multigraph = truthy(graph.attr("is_multigraph")());
+    int i = 0;
+    for (nb::handle node : graph.attr("nodes")()) g.index[node] = i++;
+    g.n = i;
+    nb::object edges = graph.attr("edges")(nb::arg("data") = weight, nb::arg("default") = 1.0);
+    for (nb::handle e : edges) {
+        nb::object t = nb::borrow(e);
+        const int u = nb::cast<int>(g.index[t[0]]);
+        const int v = nb::cast<int>(g.index[t[1]]);
+        g.links.push_back({u, v, weight_value(t[2])});
+    }
+    return g;
+}
+
+nb::object float_vector_to_numpy(const double* data, size_t n) {
+    double* buf = new double[n ? n : 1];
+    std::copy(data, data + n, buf);
+    nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(buf, {n}, owner));
+}
+
+nb::object coords_to_numpy(const layout::Coords& c) {
+    const size_t n = c.size();
+    double* buf = new double[n ? 2 * n : 1];
+    for (size_t i = 0; i < n; ++i) {
+        buf[2 * i] = c[i][0];
+        buf[2 * i + 1] = c[i][1];
+    }
+    nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(buf, {n, 2}, owner));
+}
+
+layout::Coords coords_from_array(const Array2& a) {
+    if (a.shape(1) != 2) throw nb::value_error("coords must be an n x 2 array");
+    auto v = a.view();
+    layout::Coords c(a.shape(0));
+    for (size_t i = 0; i < c.size(); ++i) c[i] = {v(i, 0), v(i, 1)};
+    return c;
+}
+
+void coords_to_array(const layout::Coords& c, Array2& a) {
+    auto v = a.view();
+    for (size_t i = 0; i < c.size(); ++i) {
+        v(i, 0) = c[i][0];
+        v(i, 1) = c[i][1];
+    }
+}
+
+layout::Eigh2 numpy_eigh2() {
+    return [](const double cov[2][2], double vals[2], double vecs[2][2]) {
+        nb::object np = package_attr("np");
+        nb::object m = np.attr("array")(nb::make_tuple(nb::make_tuple(cov[0][0], cov[0][1]),
+                                                       nb::make_tuple(cov[1][0], cov[1][1])));
+        nb::object res = np.attr("linalg").attr("eigh")(m);
+        nb::object w = res[0], v = res[1];
+        for (int i = 0; i < 2; ++i) {
+            vals[i] = nb::cast<double>(w[i]);
+            for (int j = 0; j < 2; ++j) vecs[i][j] = nb::cast<double>(v[nb::make_tuple(i, j)]);
+        }
+    };
+}
+
+}  // namespace tx::py

@@ -1,0 +1,82 @@
+// Shared glue between the native core and the interpreter: the package
+// namespace, printing through sys.stdout, reading RDKit molecules once into
+// plain records, and numpy conversions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <vector>
+
+#include "common/molecule.hpp"
+#include "layout/layout.hpp"
+#include "vif/spectrum.hpp"
+
+namespace tx::py {
+
+namespace nb = nanobind;
+
+// The trelvanoxa package, so names a caller rebinds there are seen at call time.
+nb::object package();
+nb::object package_attr(const char* name);
+
+// One line (plus newline) through the interpreter's print, so sys.stdout
+// redirection (notebooks, pytest capture) sees it.
+void emit(const std::string& line);
+
+bool truthy(nb::handle obj);
+std::string str_of(nb::handle obj);
+std::string type_name_of(nb::handle obj);
+
+// Raises TypeError unless `mol` looks like an RDKit molecule.
+void require_mol(nb::handle mol, const char* what = "mol");
+// Raises TypeError unless `graph` looks like a networkx graph.
+void require_graph(nb::handle graph, const char* what = "graph");
+
+long num_atoms(nb::handle mol);
+
+// Converts to an atom index of `mol` (0 <= i < n) or raises IndexError.
+int atom_index(nb::handle value, long n_atoms, const char* what);
+
+enum MolFields : unsigned {
+    kSymbols = 1,
+    kMasses = 2,
+    kNeighbours = 4,
+    kPeriods = 8,   // through the package's _get_period memo
+    kNominal = 16,  // through the _NOMINAL_ISOTOPE memo
+    kAll = 31,
+};
+
+// Reads atoms (in index order) and bonds (in bond order) of an RDKit molecule.
+Molecule read_molecule(nb::handle mol, unsigned fields);
+
+// Nominal mass of an element, memoised in the package's _NOMINAL_ISOTOPE.
+nb::object nominal_atom_mass(nb::handle atomic_num);
+
+// Numeric value of an edge weight; TypeError for anything not a real number.
+double weight_value(nb::handle w);
+
+nb::object coords_to_numpy(const layout::Coords& c);
+nb::object float_vector_to_numpy(const double* data, size_t n);
+
+using Array2 = nb::ndarray<double, nb::ndim<2>, nb::device::cpu>;
+layout::Coords coords_from_array(const Array2& a);
+void coords_to_array(const layout::Coords& c, Array2& a);
+
+// A networkx graph read once: node order, node -> index, weighted links.
+struct GraphData {
+    nb::dict index;
+    int n = 0;
+    std::vector<vif::Link> links;
+    bool multigraph = false;
+    int node_index(nb::handle node) const;  // -1 when the node is absent
+    Eigen::MatrixXd dense() const;          // as networkx.to_numpy_array builds it
+};
+GraphData read_graph(nb::handle graph, nb::handle weight);
+
+// The numpy-backed 2x2 symmetric eigen-solver used for principal axes.
+layout::Eigh2 numpy_eigh2();
+
+}  // namespace tx::py

@@ -1,0 +1,161 @@
+// Python surface of the layout: atom layout, symmetry helpers, node placement.
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
+#include "common/interop.hpp"
+#include "layout/layout.hpp"
+#include "layout/layout_py.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace tx {
+
+namespace {
+
+std::vector<long> ranks_from(nb::handle ranks) {
+    std::vector<long> out;
+    for (nb::handle r : ranks) out.push_back(nb::cast<long>(r));
+    return out;
+}
+
+}  // namespace
+
+nb::list py::symmetry_classes(nb::handle mol) {
+    try {
+        nb::object ranks = package_attr("Chem").attr("CanonicalRankAtoms")(mol, "breakTies"_a = false);
+        nb::list out;
+        for (nb::handle r : ranks) out.append(r);
+        return out;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    nb::list out;
+    const long n = num_atoms(mol);
+    for (long i = 0; i < n; ++i) out.append(i);
+    return out;
+}
+
+std::pair<layout::Coords, nb::list> py::atom_layout(nb::handle mol, const layout::LayoutParams& params) {
+    require_mol(mol);
+    nb::object dep = package_attr("rdDepictor");
+    dep.attr("SetPreferCoordGen")(true);
+    dep.attr("Compute2DCoords")(mol);
+    const long n = num_atoms(mol);
+    layout::Coords coords(n);
+    if (n > 0) {
+        nb::object conf = mol.attr("GetConformer")();
+        for (long i = 0; i < n; ++i) {
+            nb::object p = conf.attr("GetAtomPosition")(i);
+            coords[i] = {nb::cast<double>(p.attr("x")), nb::cast<double>(p.attr("y"))};
+        }
+    }
+    nb::list ranks = symmetry_classes(mol);
+    if (n <= 1) return {coords, ranks};
+
+    std::vector<std::pair<int, int>> bonds;
+    for (nb::handle b : mol.attr("GetBonds")())
+        bonds.push_back({nb::cast<int>(b.attr("GetBeginAtomIdx")()), nb::cast<int>(b.attr("GetEndAtomIdx")())});
+
+    nb::object rng;  // created on first coincidence, as a fresh seeded stream
+    layout::JitterSource jitter = [&rng]() -> layout::Point {
+        if (!rng.is_valid()) rng = package_attr("np").attr("random").attr("default_rng")(42);
+        nb::object d = rng.attr("normal")(0.0, 0.1, 2);
+        return {nb::cast<double>(d[0]), nb::cast<double>(d[1])};
+    };
+    auto out = layout::relax_layout(std::move(coords), bonds, ranks_from(ranks), params, jitter, numpy_eigh2());
+    return {std::move(out), ranks};
+}
+
+void add_layout(nb::module_& m) {
+    m.def("_angle_diff", &layout::angle_diff, "a"_a, "b"_a,
+          "Smaller angle between two directions given in radians, in [0, pi].");
+
+    m.def(
+        "_symmetry_classes", [](nb::handle mol) { return py::symmetry_classes(mol); }, "mol"_a,
+        "Canonical atom ranks without tie breaking: equal ranks mark symmetry-equivalent atoms.\n\n"
+        "If RDKit's ranking fails, every atom is its own class (0, 1, ..., n-1).");
+
+    m.def(
+        "_radial_equalize",
+        [](py::Array2 coords, nb::handle groups) {
+            auto c = py::coords_from_array(coords);
+            std::vector<std::vector<int>> g;
+            nb::object values = nb::hasattr(groups, "values") ? groups.attr("values")() : nb::borrow(groups);
+            for (nb::handle members : values) {
+                std::vector<int> v;
+                for (nb::handle i : members) {
+                    const long k = nb::cast<long>(i);
+                    if (k < 0 || k >= static_cast<long>(c.size())) throw nb::index_error("group member outside coords");
+                    v.push_back(static_cast<int>(k));
+                }
+                g.push_back(std::move(v));
+            }
+            layout::radial_equalize(c, g);
+            py::coords_to_array(c, coords);
+        },
+        "coords"_a.noconvert(), "groups"_a,
+        "Moves every symmetry class of two or more atoms onto one circle around its centroid.\n\n"
+        "coords (float64, n x 2) is changed in place; groups maps a rank to its atom indices.");
+
+    m.def(
+        "_pca_align",
+        [](py::Array2 coords) -> nb::object {
+            auto c = py::coords_from_array(coords);
+            auto out = layout::pca_align(c, py::numpy_eigh2());
+            py::coords_to_array(c, coords);
+            if (c.size() < 2) return nb::cast(coords);
+            return py::coords_to_numpy(out);
+        },
+        "coords"_a.noconvert(),
+        "Centres coords in place and returns a new array turned onto its principal axes.\n\n"
+        "The largest variance ends along x; the turn is a proper rotation (never a mirror image).\n"
+        "With fewer than two rows the centred input itself is returned.");
+
+    m.def(
+        "_enforce_mirror",
+        [](py::Array2 coords, nb::handle ranks, int axis, double eps) {
+            if (axis != 0 && axis != 1) throw nb::value_error("axis must be 0 or 1");
+            auto c = py::coords_from_array(coords);
+            auto r = ranks_from(ranks);
+            if (r.size() != c.size()) throw nb::value_error("ranks must have one entry per row of coords");
+            layout::enforce_mirror(c, r, axis, eps);
+            py::coords_to_array(c, coords);
+            return coords;
+        },
+        "coords"_a.noconvert(), "ranks"_a, "axis"_a, "eps"_a = 0.05,
+        "Snaps atoms within eps of the mirror line onto it and averages mirror-image pairs of equal rank.\n\n"
+        "axis is the column that changes sign (1: mirror about the x axis, 0: about the y axis).\n"
+        "Returns the same array, modified in place.");
+
+    m.def(
+        "compute_atom_layout",
+        [](nb::handle mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
+           double k_rep) {
+            layout::LayoutParams p{n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
+            auto [coords, ranks] = py::atom_layout(mol, p);
+            return nb::make_tuple(py::coords_to_numpy(coords), ranks);
+        },
+        "mol"_a, "n_iter"_a = 600, "target_bond_len"_a = 1.5, "repulsion_factor"_a = 1.2, "k_attr"_a = 0.06,
+        "k_rep"_a = 0.05,
+        "Symmetric 2D coordinates of every atom of mol, and its symmetry ranks.\n\n"
+        "Seeds from RDKit's CoordGen depiction (switched on process-wide), relaxes bond springs and\n"
+        "short-range repulsion for n_iter steps while pulling equivalent atoms onto common circles,\n"
+        "then turns the drawing onto its principal axes and snaps mirror pairs.  Deterministic.\n"
+        "Returns (coords, ranks): an n x 2 float64 array and a list of ints.");
+
+    m.def(
+        "_yerlestir_dugumler",
+        [](long n_nodes, nb::handle target_angles) {
+            if (n_nodes < 1) throw nb::value_error("n_nodes must be at least 1");
+            std::vector<double> t;
+            for (nb::handle a : target_angles) t.push_back(nb::cast<double>(a));
+            return layout::place_node_angles(n_nodes, t);
+        },
+        "n_nodes"_a, "target_angles"_a,
+        "Angles (radians) of an atom's n_nodes orbital nodes on its circle.\n\n"
+        "The first n_nodes preferred angles are kept as given; the rest go one at a time into the\n"
+        "middle of the widest empty arc.  A one-node atom always gets [0.0].");
+}
+
+}  // namespace tx

@@ -1,0 +1,35 @@
+// The trelvanoxa extension: one module, each subsystem adds its functions.
+#include <nanobind/nanobind.h>
+
+#include "common/poll.hpp"
+
+namespace nb = nanobind;
+
+namespace tx {
+void add_elements(nb::module_& m);
+void add_layout(nb::module_& m);
+void add_vif(nb::module_& m);
+void add_ms(nb::module_& m);
+namespace figures {
+void add_figures(nb::module_& m);
+}
+}  // namespace tx
+
+namespace {
+
+// Pending signals (Ctrl-C) surface as Python exceptions inside long loops.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
+}  // namespace
+
+NB_MODULE(_core, m) {
+    m.doc() = "Native core of trelvanoxa: orbital-interaction graphs, LPI, soft bonds and EI-MS fragments.";
+    tx::set_poll_hook(&check_signals);
+    tx::add_elements(m);
+    tx::add_layout(m);
+    tx::add_vif(m);
+    tx::add_ms(m);
+    tx::figures::add_figures(m);
+}

@@ -1,0 +1,260 @@
+// Python surface of the fragment predictors.
+#include <algorithm>
+
+#include "common/interop.hpp"
+#include "ms/fragments.hpp"
+#include "ms/ms_py.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace tx {
+
+nb::list py::fragment_records(const std::vector<ms::FragmentRecord>& records) {
+    nb::list out;
+    for (const auto& r : records) {
+        nb::dict d;
+        d["bond"] = r.bond;
+        d["split"] = r.split;
+        d["mode"] = r.ring ? "ring" : "single";
+        if (r.split) {
+            nb::list frags;
+            for (const auto& f : r.fragments) frags.append(nb::make_tuple(f.formula, f.mass, f.mz));
+            d["fragments"] = frags;
+        } else {
+            d["fragments"] = nb::none();
+        }
+        out.append(d);
+    }
+    return out;
+}
+
+nb::dict py::peaks_record(const std::vector<ms::Peak>& peaks) {
+    nb::dict out;
+    for (const auto& p : peaks) {
+        nb::dict e;
+        e["formula"] = p.formula;
+        e["generation"] = p.generation;
+        out[nb::int_(p.mz)] = e;
+    }
+    return out;
+}
+
+namespace {
+
+using py::atom_index;
+
+double number(nb::handle v, const char* what) {
+    try {
+        return py::weight_value(v);
+    } catch (nb::python_error&) {
+        throw;
+    } catch (...) {
+        throw nb::type_error((std::string(what) + " must be a number").c_str());
+    }
+}
+
+// Atoms of an atom set in iteration order, each once; indices are checked.
+std::vector<int> atom_list(nb::handle atom_set, long n_atoms) {
+    std::vector<int> out;
+    std::vector<char> have(n_atoms, 0);
+    for (nb::handle a : atom_set) {
+        const int i = atom_index(a, n_atoms, "atom index");
+        if (!have[i]) {
+            have[i] = 1;
+            out.push_back(i);
+        }
+    }
+    return out;
+}
+
+// Atom index of a record field, or -1 when it is not an atom of the molecule.
+int optional_atom(nb::handle v, long n_atoms) {
+    nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
+    if (!idx.is_valid()) {
+        PyErr_Clear();
+        return -1;
+    }
+    const long i = nb::cast<long>(idx);
+    return (i < 0 || i >= n_atoms) ? -1 : static_cast<int>(i);
+}
+
+double record_order(nb::handle rec) { return number(rec.attr("get")("order", 1), "order"); }
+
+// Orbital graph of H with the node lists of atoms 0..n_atoms-1 (read from
+// atom_subgraphs), and the chem-bond records as links.
+struct FragmentInputs {
+    py::GraphData graph;
+    ms::OrbitalView view;
+    std::vector<ms::ChemLink> links;
+};
+
+FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds,
+                                    const std::vector<nb::object>& atom_keys, nb::handle atom_pos) {
+    FragmentInputs in;
+    in.graph = py::read_graph(H, nb::str("weight"));
+    std::vector<std::vector<int>> atom_nodes;
+    for (const auto& key : atom_keys) {
+        std::vector<int> nodes;
+        for (nb::handle node : atom_subgraphs[key]) {
+            const int i = in.graph.node_index(node);
+            if (i >= 0) nodes.push_back(i);
+        }
+        atom_nodes.push_back(std::move(nodes));
+    }
+    in.view = ms::make_view(in.graph.n, in.graph.links, std::move(atom_nodes));
+    // Atom keys map to their position in atom_keys via atom_pos (a dict).
+    auto atom_of = [&](nb::handle key) -> int {
+        const int r = PyDict_Contains(atom_pos.ptr(), key.ptr());
+        if (r < 0) {
+            PyErr_Clear();
+            return -1;
+        }
+        return r ? nb::cast<int>(atom_pos[key]) : -1;
+    };
+    for (nb::handle cb : chem_bonds) {
+        nb::object au = cb["atom_u"], av = cb["atom_v"];
+        const int a = atom_of(au), b = atom_of(av);
+        int un = -1, vn = -1;
+        if (a >= 0 && b >= 0) {
+            un = in.graph.node_index(cb["u_node"]);
+            vn = in.graph.node_index(cb["v_node"]);
+        }
+        double order = 1.0;
+        if (nb::hasattr(cb, "get")) order = record_order(cb);
+        in.links.push_back({un, vn, a, b, order});
+    }
+    return in;
+}
+
+}  // namespace
+
+void add_ms(nb::module_& m) {
+    m.def(
+        "_fragment_formula",
+        [](nb::handle mol, nb::handle atom_indices) {
+            py::require_mol(mol);
+            std::vector<std::string> symbols;
+            for (nb::handle i : atom_indices)
+                symbols.push_back(nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")()));
+            return ms::formula_from_symbols(symbols);
+        },
+        "mol"_a, "atom_indices"_a,
+        "Formula of the listed atoms: C, then H, then other symbols in code-point order (C6H5, HCl, CBrCl).");
+
+    m.def(
+        "_pair_label",
+        [](nb::handle mol, nb::handle i, nb::handle j) {
+            py::require_mol(mol);
+            const std::string s = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")());
+            const std::string t = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(j).attr("GetSymbol")());
+            return s + py::str_of(i) + "-" + t + py::str_of(j);
+        },
+        "mol"_a, "i"_a, "j"_a, "Label of an atom pair by symbol and index, for example C1-O4.");
+
+    m.def(
+        "predict_fragments",
+        [](nb::handle mol, nb::handle soft_bonds, nb::handle ring_fragmentation, nb::handle min_ring_fragment_mz) {
+            Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
+            std::vector<ms::SoftBond> softs;
+            for (nb::handle s : soft_bonds) {
+                nb::object au = s["atom_u"], av = s["atom_v"], su = s["sym_u"], sv = s["sym_v"], order = s["order"];
+                softs.push_back({atom_index(au, data.size(), "atom_u"), atom_index(av, data.size(), "atom_v"),
+                                 py::str_of(su), py::str_of(sv), number(order, "order")});
+            }
+            auto records = ms::predict_fragments(data, softs, py::truthy(ring_fragmentation),
+                                                 number(min_ring_fragment_mz, "min_ring_fragment_mz"));
+            return py::fragment_records(records);
+        },
+        "mol"_a, "soft_bonds"_a, "ring_fragmentation"_a = false, "min_ring_fragment_mz"_a = 30,
+        "Predicted EI-MS fragments from cutting the molecule at its soft bonds.\n\n"
+        "Each distinct soft atom pair is cut once: a cut that splits the molecule gives a record\n"
+        "{'bond', 'split': True, 'mode': 'single', 'fragments': [(formula, mass, m/z), ...]} (heavier\n"
+        "first); a ring bond gives 'split' False and 'fragments' None.  A multiple bond whose cut\n"
+        "would leave a single heavy atom is not cut.  With ring_fragmentation, every pair of soft\n"
+        "ring bonds is cut together ('mode' 'ring'), keeping cuts whose lighter piece reaches\n"
+        "min_ring_fragment_mz and one cut per pair of m/z values.");
+
+    m.def(
+        "_fragment_atom_softs",
+        [](nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds, nb::handle atom_set, double tol) {
+            std::vector<nb::object> keys;
+            nb::dict pos;
+            for (nb::handle a : atom_set) {
+                if (PyDict_Contains(pos.ptr(), a.ptr()) == 1) continue;
+                pos[a] = static_cast<long>(keys.size());
+                keys.push_back(nb::borrow(a));
+            }
+            nb::list records;
+            for (nb::handle cb : chem_bonds) records.append(cb);
+            FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
+            std::vector<int> all(keys.size());
+            for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+            nb::list out;
+            for (int i : ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), tol))
+                out.append(records[i]);
+            return out;
+        },
+        "H"_a, "atom_subgraphs"_a, "chem_bonds"_a, "atom_set"_a, "tol"_a = 1e-9,
+        "Chem-bond records inside atom_set whose link can be removed without changing the LPI of\n"
+        "the fragment's own induced orbital subgraph (its baseline, not the molecule's).\n"
+        "H is not modified; the records themselves are returned.");
+
+    m.def(
+        "_cut_atom_set",
+        [](nb::handle mol, nb::handle atom_set, nb::handle softs, nb::handle ring_fragmentation, nb::handle min_mz) {
+            Molecule data = py::read_molecule(mol, py::kMasses);
+            const std::vector<int> atoms = atom_list(atom_set, data.size());
+            std::vector<ms::SoftLink> links;
+            for (nb::handle s : softs) {
+                nb::object au = s["atom_u"], av = s["atom_v"];
+                const int a = optional_atom(au, data.size()), b = optional_atom(av, data.size());
+                if (a < 0 || b < 0) continue;
+                links.push_back({a, b, record_order(s)});
+            }
+            auto children = ms::cut_atom_set(data, atoms, links, py::truthy(ring_fragmentation),
+                                             number(min_mz, "min_mz"));
+            nb::object frozenset = nb::module_::import_("builtins").attr("frozenset");
+            nb::set out;
+            for (const auto& c : children) {
+                nb::list l;
+                for (int a : c) l.append(a);
+                out.add(frozenset(l));
+            }
+            return out;
+        },
+        "mol"_a, "atom_set"_a, "softs"_a, "ring_fragmentation"_a, "min_mz"_a,
+        "Child atom sets (frozensets) from cutting atom_set at the given soft bonds.\n\n"
+        "Single cuts at each soft atom pair (highest order of its records; a multiple bond that would\n"
+        "leave one heavy atom is not cut) and, with ring_fragmentation, double cuts of soft ring bonds\n"
+        "whose lighter piece has an average mass of at least min_mz.");
+
+    m.def(
+        "predict_fragments_recursive",
+        [](nb::handle mol, nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds, nb::handle max_generations,
+           nb::handle min_mz, nb::handle ring_fragmentation) {
+            Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
+            const double max_gen = number(max_generations, "max_generations");
+            std::vector<nb::object> keys;
+            nb::dict pos;
+            // Only expanded fragments need orbital nodes.
+            if (max_gen > 0)
+                for (long i = 0; i < data.size(); ++i) {
+                    pos[nb::int_(i)] = i;
+                    keys.push_back(nb::int_(i));
+                }
+            FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, chem_bonds, keys, pos);
+            auto peaks = ms::predict_recursive(data, in.view, in.links, max_gen, number(min_mz, "min_mz"),
+                                               py::truthy(ring_fragmentation));
+            return py::peaks_record(peaks);
+        },
+        "mol"_a, "H"_a, "atom_subgraphs"_a, "chem_bonds"_a, "max_generations"_a = 3, "min_mz"_a = 25,
+        "ring_fragmentation"_a = true,
+        "Multi-generation fragmentation: peaks record {m/z: {'formula', 'generation'}}.\n\n"
+        "The molecule (generation 0) is cut at the bonds soft within it; each new fragment is\n"
+        "re-examined on its own orbital subgraph and cut again, breadth first, until generation\n"
+        "max_generations.  The first fragment found at an m/z keeps the peak.  Children of one cut\n"
+        "are visited in ascending order of their sorted atom indices.");
+}
+
+}  // namespace tx

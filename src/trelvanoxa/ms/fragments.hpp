@@ -1,0 +1,99 @@
+// Electron-ionisation fragment prediction: cutting a molecule's atom graph
+// at soft bonds, fragment formulas and masses, and multi-generation cutting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/molecule.hpp"
+#include "vif/spectrum.hpp"
+
+namespace tx::ms {
+
+// Hill-like formula: C, then H, then the other symbols in code-point order.
+std::string formula(const Molecule& mol, const std::vector<int>& atoms);
+std::string formula_from_symbols(const std::vector<std::string>& symbols);
+
+// Decimal rounding to `digits` places as the interpreter's round() does it
+// (correctly rounded from the exact binary value).
+double round_decimal(double x, int digits);
+
+struct Fragment {
+    std::string formula;
+    double mass;  // average mass, rounded to 2 decimals
+    long mz;      // nominal mass
+};
+
+struct FragmentRecord {
+    std::string bond;
+    bool split = false;
+    bool ring = false;  // mode "ring" (double cut) vs "single"
+    std::vector<Fragment> fragments;
+};
+
+struct SoftBond {
+    int atom_u;
+    int atom_v;
+    std::string sym_u;
+    std::string sym_v;
+    double order;
+};
+
+// Single cuts at each distinct soft atom pair, then (optionally) double cuts
+// of every pair of soft ring bonds.
+std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::vector<SoftBond>& softs,
+                                              bool ring_fragmentation, double min_ring_fragment_mz);
+
+struct SoftLink {
+    int atom_u;
+    int atom_v;
+    double order;
+};
+
+// Children of cutting `atom_set` (in the caller's iteration order) at the
+// given soft links: each distinct child once, sorted ascending.
+std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
+                                           const std::vector<SoftLink>& softs, bool ring_fragmentation,
+                                           double min_mz);
+
+// Weighted orbital graph with per-atom node lists, as the fragment-level
+// soft-bond test needs it.
+struct OrbitalView {
+    int n_nodes = 0;
+    std::vector<std::vector<std::pair<int, double>>> adj;  // node -> (neighbour, weight)
+    std::unordered_set<uint64_t> edge_set;
+    std::vector<std::vector<int>> atom_nodes;                // atom -> node ids
+    void add_edge(int u, int v, double w);
+    bool has_edge(int u, int v) const;
+};
+
+OrbitalView make_view(int n_nodes, const std::vector<vif::Link>& edges, std::vector<std::vector<int>> atom_nodes);
+
+struct ChemLink {
+    int u_node;
+    int v_node;
+    int atom_u;
+    int atom_v;
+    double order;
+};
+
+// Indices of the chem links inside `atom_set` whose removal keeps the
+// inertia of the fragment's induced orbital subgraph.
+std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<ChemLink>& links,
+                                     const std::vector<int>& atom_set, int n_atoms, double tol);
+
+struct Peak {
+    long mz;
+    std::string formula;
+    long generation;
+};
+
+// Breadth-first multi-generation fragmentation; peaks in discovery order.
+std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const std::vector<ChemLink>& links,
+                                    double max_generations, double min_mz, bool ring_fragmentation);
+
+}  // namespace tx::ms
