@@ -10,14 +10,14 @@ namespace tx {
 void add_elements(nb::module_& m) {
     m.def(
         "_get_period",
-        [](nb::handle symbol) { return py::package_attr("element")(symbol).attr("period"); }, "symbol"_a,
+        [](nb::handle symbol) { return py::package_attr("element")(symbol).attr("period"); }, "symbol"_a.none(),
         "Period (row of the periodic table) of the element with this symbol, from mendeleev.\n\n"
         "The package wraps this in functools.lru_cache, so the database is asked once per symbol;\n"
         "an unknown symbol raises mendeleev's error and caches nothing.");
 
     m.def(
         "_nominal_atom_mass", [](nb::handle atomic_num) { return py::nominal_atom_mass(atomic_num); },
-        "atomic_num"_a,
+        "atomic_num"_a.none(),
         "Mass number of the most common isotope of an element (H 1, C 12, Cl 35, Br 79).\n\n"
         "Looked up in RDKit's periodic table on first use and kept in _NOMINAL_ISOTOPE.");
 
@@ -32,7 +32,7 @@ void add_elements(nb::module_& m) {
             }
             return total;
         },
-        "mol"_a, "indices"_a,
+        "mol"_a.none(), "indices"_a.none(),
         "Nominal mass (sum of most-common-isotope mass numbers) of the listed atoms of mol.\n\n"
         "An empty index set gives 0; an index outside the molecule raises RDKit's range error.");
 }

@@ -144,7 +144,7 @@ void add_figures(nb::module_& m) {
         [](nb::handle smiles, nb::handle mol_mass, nb::handle fragments, nb::handle ax) {
             return plot_mass_spectrum(smiles, mol_mass, fragments, ax);
         },
-        "smiles"_a, "mol_mass"_a, "fragments"_a, "ax"_a = nb::none(),
+        "smiles"_a.none(), "mol_mass"_a.none(), "fragments"_a.none(), "ax"_a = nb::none(),
         "Draws the predicted EI mass spectrum as a schematic stick plot and returns the axes.\n\n"
         "One line per m/z of the split fragment records: the molecular ion (round(mol_mass)) crimson\n"
         "and 100 high, fragments steelblue and 60 high, each labelled with formula and m/z (labels of\n"

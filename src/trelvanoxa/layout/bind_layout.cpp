@@ -22,6 +22,7 @@ std::vector<long> ranks_from(nb::handle ranks) {
 }  // namespace
 
 nb::list py::symmetry_classes(nb::handle mol) {
+    require_mol(mol);
     try {
         nb::object ranks = package_attr("Chem").attr("CanonicalRankAtoms")(mol, "breakTies"_a = false);
         nb::list out;
@@ -72,7 +73,7 @@ void add_layout(nb::module_& m) {
           "Smaller angle between two directions given in radians, in [0, pi].");
 
     m.def(
-        "_symmetry_classes", [](nb::handle mol) { return py::symmetry_classes(mol); }, "mol"_a,
+        "_symmetry_classes", [](nb::handle mol) { return py::symmetry_classes(mol); }, "mol"_a.none(),
         "Canonical atom ranks without tie breaking: equal ranks mark symmetry-equivalent atoms.\n\n"
         "If RDKit's ranking fails, every atom is its own class (0, 1, ..., n-1).");
 
@@ -94,7 +95,7 @@ void add_layout(nb::module_& m) {
             layout::radial_equalize(c, g);
             py::coords_to_array(c, coords);
         },
-        "coords"_a.noconvert(), "groups"_a,
+        "coords"_a.noconvert(), "groups"_a.none(),
         "Moves every symmetry class of two or more atoms onto one circle around its centroid.\n\n"
         "coords (float64, n x 2) is changed in place; groups maps a rank to its atom indices.");
 
@@ -123,7 +124,7 @@ void add_layout(nb::module_& m) {
             py::coords_to_array(c, coords);
             return coords;
         },
-        "coords"_a.noconvert(), "ranks"_a, "axis"_a, "eps"_a = 0.05,
+        "coords"_a.noconvert(), "ranks"_a.none(), "axis"_a, "eps"_a = 0.05,
         "Snaps atoms within eps of the mirror line onto it and averages mirror-image pairs of equal rank.\n\n"
         "axis is the column that changes sign (1: mirror about the x axis, 0: about the y axis).\n"
         "Returns the same array, modified in place.");
@@ -136,7 +137,7 @@ void add_layout(nb::module_& m) {
             auto [coords, ranks] = py::atom_layout(mol, p);
             return nb::make_tuple(py::coords_to_numpy(coords), ranks);
         },
-        "mol"_a, "n_iter"_a = 600, "target_bond_len"_a = 1.5, "repulsion_factor"_a = 1.2, "k_attr"_a = 0.06,
+        "mol"_a.none(), "n_iter"_a = 600, "target_bond_len"_a = 1.5, "repulsion_factor"_a = 1.2, "k_attr"_a = 0.06,
         "k_rep"_a = 0.05,
         "Symmetric 2D coordinates of every atom of mol, and its symmetry ranks.\n\n"
         "Seeds from RDKit's CoordGen depiction (switched on process-wide), relaxes bond springs and\n"
@@ -152,7 +153,7 @@ void add_layout(nb::module_& m) {
             for (nb::handle a : target_angles) t.push_back(nb::cast<double>(a));
             return layout::place_node_angles(n_nodes, t);
         },
-        "n_nodes"_a, "target_angles"_a,
+        "n_nodes"_a, "target_angles"_a.none(),
         "Angles (radians) of an atom's n_nodes orbital nodes on its circle.\n\n"
         "The first n_nodes preferred angles are kept as given; the rest go one at a time into the\n"
         "middle of the widest empty arc.  A one-node atom always gets [0.0].");

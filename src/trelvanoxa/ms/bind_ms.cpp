@@ -139,7 +139,7 @@ void add_ms(nb::module_& m) {
                 symbols.push_back(nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")()));
             return ms::formula_from_symbols(symbols);
         },
-        "mol"_a, "atom_indices"_a,
+        "mol"_a.none(), "atom_indices"_a.none(),
         "Formula of the listed atoms: C, then H, then other symbols in code-point order (C6H5, HCl, CBrCl).");
 
     m.def(
@@ -150,7 +150,7 @@ void add_ms(nb::module_& m) {
             const std::string t = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(j).attr("GetSymbol")());
             return s + py::str_of(i) + "-" + t + py::str_of(j);
         },
-        "mol"_a, "i"_a, "j"_a, "Label of an atom pair by symbol and index, for example C1-O4.");
+        "mol"_a.none(), "i"_a.none(), "j"_a.none(), "Label of an atom pair by symbol and index, for example C1-O4.");
 
     m.def(
         "predict_fragments",
@@ -166,7 +166,7 @@ void add_ms(nb::module_& m) {
                                                  number(min_ring_fragment_mz, "min_ring_fragment_mz"));
             return py::fragment_records(records);
         },
-        "mol"_a, "soft_bonds"_a, "ring_fragmentation"_a = false, "min_ring_fragment_mz"_a = 30,
+        "mol"_a.none(), "soft_bonds"_a.none(), "ring_fragmentation"_a.none() = false, "min_ring_fragment_mz"_a.none() = 30,
         "Predicted EI-MS fragments from cutting the molecule at its soft bonds.\n\n"
         "Each distinct soft atom pair is cut once: a cut that splits the molecule gives a record\n"
         "{'bond', 'split': True, 'mode': 'single', 'fragments': [(formula, mass, m/z), ...]} (heavier\n"
@@ -195,7 +195,7 @@ void add_ms(nb::module_& m) {
                 out.append(records[i]);
             return out;
         },
-        "H"_a, "atom_subgraphs"_a, "chem_bonds"_a, "atom_set"_a, "tol"_a = 1e-9,
+        "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "atom_set"_a.none(), "tol"_a = 1e-9,
         "Chem-bond records inside atom_set whose link can be removed without changing the LPI of\n"
         "the fragment's own induced orbital subgraph (its baseline, not the molecule's).\n"
         "H is not modified; the records themselves are returned.");
@@ -223,7 +223,7 @@ void add_ms(nb::module_& m) {
             }
             return out;
         },
-        "mol"_a, "atom_set"_a, "softs"_a, "ring_fragmentation"_a, "min_mz"_a,
+        "mol"_a.none(), "atom_set"_a.none(), "softs"_a.none(), "ring_fragmentation"_a.none(), "min_mz"_a.none(),
         "Child atom sets (frozensets) from cutting atom_set at the given soft bonds.\n\n"
         "Single cuts at each soft atom pair (highest order of its records; a multiple bond that would\n"
         "leave one heavy atom is not cut) and, with ring_fragmentation, double cuts of soft ring bonds\n"
@@ -248,8 +248,8 @@ void add_ms(nb::module_& m) {
                                                py::truthy(ring_fragmentation));
             return py::peaks_record(peaks);
         },
-        "mol"_a, "H"_a, "atom_subgraphs"_a, "chem_bonds"_a, "max_generations"_a = 3, "min_mz"_a = 25,
-        "ring_fragmentation"_a = true,
+        "mol"_a.none(), "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "max_generations"_a.none() = 3, "min_mz"_a.none() = 25,
+        "ring_fragmentation"_a.none() = true,
         "Multi-generation fragmentation: peaks record {m/z: {'formula', 'generation'}}.\n\n"
         "The molecule (generation 0) is cut at the bonds soft within it; each new fragment is\n"
         "re-examined on its own orbital subgraph and cut again, breadth first, until generation\n"

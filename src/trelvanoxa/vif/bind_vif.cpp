@@ -231,7 +231,7 @@ void add_vif(nb::module_& m) {
             const Eigen::VectorXd ev = vif::eigenvalues(g.dense());
             return py::lpi_object(vif::count_inertia(ev, tol), ev);
         },
-        "graph"_a, "tol"_a = 1e-9, "weight"_a = "weight",
+        "graph"_a.none(), "tol"_a = 1e-9, "weight"_a.none() = "weight",
         "LPI of a weighted undirected graph: {'n+', 'n0', 'n-', 'eigenvalues'}.\n\n"
         "Counts the eigenvalues of the weighted adjacency matrix (edges without the weight\n"
         "attribute count 1.0) above tol, within [-tol, tol] and below -tol; 'eigenvalues' is the\n"
@@ -274,7 +274,7 @@ void add_vif(nb::module_& m) {
                 if (keep[i]) softs.append(records[i]);
             return softs;
         },
-        "graph"_a, "chem_bonds"_a, "baseline_lpi"_a, "tol"_a = 1e-9,
+        "graph"_a.none(), "chem_bonds"_a.none(), "baseline_lpi"_a.none(), "tol"_a = 1e-9,
         "Chem-bond records whose orbital link can be removed without changing the LPI.\n\n"
         "Each record's link (u_node, v_node) is removed alone and the LPI of the rest compared with\n"
         "baseline_lpi (counts only).  Returns the soft records themselves, in input order; records\n"
@@ -291,7 +291,7 @@ void add_vif(nb::module_& m) {
             }
             return out;
         },
-        "mol"_a,
+        "mol"_a.none(),
         "Integer order of every bond, both orientations: {(a, b): order}.\n\n"
         "Rounds the bond type half to even (aromatic 1.5 -> 2, 2.5 -> 2, 3.5 -> 4); zero-valued\n"
         "types (unspecified, ionic, zero) count as 1.");
@@ -305,13 +305,13 @@ void add_vif(nb::module_& m) {
             return nb::make_tuple(b->mol, py::graph_object(*b), py::subgraphs_object(b->graph),
                                   py::pos_object(b->graph), py::chem_bonds_object(*b));
         },
-        "smiles"_a, "n_iter"_a = 600, "target_bond_len"_a = 1.5, "radius_ratio"_a = 0.23, "bond_kappa"_a = 0.9,
+        "smiles"_a.none(), "n_iter"_a = 600, "target_bond_len"_a = 1.5, "radius_ratio"_a = 0.23, "bond_kappa"_a = 0.9,
         "First stage of VIF: (mol, H, atom_subgraphs, pos, chem_bonds), or None when the SMILES\n"
         "cannot be read.");
 
-    m.def("VIF", &analyse, "smiles"_a, "n_iter"_a = 600, "target_bond_len"_a = 1.5, "radius_ratio"_a = 0.23,
-          "show_spectrum"_a = true, "bond_kappa"_a = 0.9, "draw"_a = true, "verbose"_a = true,
-          "ring_fragmentation"_a = false, "recursive_ms"_a = false, "max_generations"_a = 2,
+    m.def("VIF", &analyse, "smiles"_a.none(), "n_iter"_a = 600, "target_bond_len"_a = 1.5, "radius_ratio"_a = 0.23,
+          "show_spectrum"_a.none() = true, "bond_kappa"_a = 0.9, "draw"_a.none() = true, "verbose"_a.none() = true,
+          "ring_fragmentation"_a.none() = false, "recursive_ms"_a.none() = false, "max_generations"_a.none() = 2,
           "Analyses one molecule given as SMILES and returns its VIF result record.\n\n"
           "Builds the orbital graph, computes its LPI, finds the soft bonds and predicts EI-MS\n"
           "fragments (ring double cuts with ring_fragmentation; multi-generation peaks with\n"
