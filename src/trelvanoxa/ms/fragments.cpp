@@ -315,10 +315,12 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<Che
     }
     std::vector<int> soft;
     if (candidates.empty()) return soft;
-    const vif::Inertia base = vif::inertia(m, tol);
-    const auto keep = vif::inertia_preserving_links(m, candidates, base, tol);
-    for (size_t c = 0; c < candidates.size(); ++c)
-        if (keep[c]) soft.push_back(candidate_index[c]);
+    vif::LinkRemoval test(m, tol);
+    const vif::Inertia base = test.intact();
+    for (size_t c = 0; c < candidates.size(); ++c) {
+        poll();
+        if (test.removed(candidates[c].first, candidates[c].second) == base) soft.push_back(candidate_index[c]);
+    }
     return soft;
 }
 

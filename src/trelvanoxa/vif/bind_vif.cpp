@@ -309,6 +309,31 @@ void add_vif(nb::module_& m) {
         "First stage of VIF: (mol, H, atom_subgraphs, pos, chem_bonds), or None when the SMILES\n"
         "cannot be read.");
 
+    m.def(
+        "_soft_pass_stats",
+        [](bool reset) {
+            auto& st = vif::soft_pass_stats();
+            nb::dict d;
+            d["links"] = st.links;
+            d["fast"] = st.fast;
+            d["fallback"] = st.fallback;
+            d["definition"] = st.definition;
+            d["fallback_rank"] = st.fallback_rank;
+            d["fallback_block"] = st.fallback_block;
+            d["fallback_certificate"] = st.fallback_certificate;
+            if (reset) st = vif::SoftPassStats{};
+            return d;
+        },
+        "reset"_a = false,
+        "Counters of the link-removal tests run so far: links tested, decided from one\n"
+        "eigendecomposition ('fast'), re-counted in full because a decision was not clear-cut\n"
+        "('fallback'), and tested by the full count from the start ('definition').");
+
+    m.def(
+        "_set_fast_soft_pass", [](bool enabled) { vif::set_fast_soft_pass(enabled); }, "enabled"_a,
+        "Switches the one-eigendecomposition soft-bond pass on (default) or off; off, every link\n"
+        "is tested by a full eigenvalue count.  For cross-checks and benchmarks.");
+
     m.def("VIF", &analyse, "smiles"_a.none(), "n_iter"_a = 600, "target_bond_len"_a = 1.5, "radius_ratio"_a = 0.23,
           "show_spectrum"_a.none() = true, "bond_kappa"_a = 0.9, "draw"_a.none() = true, "verbose"_a.none() = true,
           "ring_fragmentation"_a.none() = false, "recursive_ms"_a.none() = false, "max_generations"_a.none() = 2,

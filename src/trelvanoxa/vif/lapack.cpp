@@ -1,0 +1,49 @@
+#include "vif/lapack.hpp"
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern "C" void scipy_dsyevd_(const char* jobz, const char* uplo, const int* n, double* a, const int* lda,
+                              double* w, double* work, const int* lwork, int* iwork, const int* liwork, int* info,
+                              std::size_t jobz_len, std::size_t uplo_len);
+
+namespace tx::vif {
+
+namespace {
+
+// Divide-and-conquer symmetric eigen-solver; on return `a` holds the
+// eigenvectors when jobz is 'V'.
+Eigen::VectorXd syevd(char jobz, Eigen::MatrixXd& a) {
+    const int n = static_cast<int>(a.rows());
+    Eigen::VectorXd w(n);
+    if (n == 0) return w;
+    if (!a.allFinite()) throw std::domain_error("adjacency matrix holds a non-finite weight");
+    const char uplo = 'L';
+    const int lda = n;
+    int info = 0, lwork = -1, liwork = -1, iwork_query = 0;
+    double work_query = 0.0;
+    scipy_dsyevd_(&jobz, &uplo, &n, a.data(), &lda, w.data(), &work_query, &lwork, &iwork_query, &liwork, &info, 1,
+                  1);
+    if (info != 0) throw std::runtime_error("eigenvalue workspace query failed (info " + std::to_string(info) + ")");
+    lwork = static_cast<int>(work_query);
+    liwork = iwork_query;
+    std::vector<double> work(static_cast<std::size_t>(lwork > 1 ? lwork : 1));
+    std::vector<int> iwork(static_cast<std::size_t>(liwork > 1 ? liwork : 1));
+    scipy_dsyevd_(&jobz, &uplo, &n, a.data(), &lda, w.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1,
+                  1);
+    if (info != 0) throw std::runtime_error("eigenvalue computation did not converge (info " + std::to_string(info) + ")");
+    return w;
+}
+
+}  // namespace
+
+Eigen::VectorXd lapack_eigenvalues(Eigen::MatrixXd a) { return syevd('N', a); }
+
+void lapack_eigh(Eigen::MatrixXd a, Eigen::VectorXd& values, Eigen::MatrixXd& vectors) {
+    values = syevd('V', a);
+    vectors = std::move(a);
+}
+
+}  // namespace tx::vif
