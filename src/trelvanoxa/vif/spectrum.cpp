@@ -20,10 +20,8 @@ constexpr double kGap = 1e-5;
 // other than the exact zeros.  The fast path needs kNull << tol < kShift.
 constexpr double kShift = 1e-6;
 constexpr double kTolMin = 1e-10, kTolMax = 1e-7;
-// A 2 x 2 eigenvalue is clear-cut when it exceeds this fraction of the sum of
-// magnitudes that built it.
-constexpr double kClear = 1e-8;
-// Rounding level of a 2 x 2 block relative to its scale, and how far below
+// Rounding level of a 2 x 2 block entry relative to the magnitudes summed
+// into it (a wide margin over the machine epsilon), and how far below
 // tol the eigenvalue of A' standing for a rounding-level block eigenvalue
 // must provably be.
 constexpr double kRound = 1e-13;
@@ -74,22 +72,31 @@ void small_vector(const Sym2& m, double lo, double& x, double& y) {
     }
 }
 
-// Signs of the eigenvalues of t, or false when one of them is not clearly
-// away from zero.  `mag` holds, per entry, the sum of magnitudes the entry
-// was accumulated from, which bounds its rounding error.
-bool clear_signs(const Sym2& t, const Sym2& mag, int& pos, int& neg) {
-    double lo, hi;
-    eig2(t, lo, hi);
+// Eigenvalues of t ordered by magnitude (small, big) with first-order error
+// bounds.  `mag` holds, per entry, the sum of magnitudes the entry was
+// accumulated from, which bounds its rounding error.
+void eig2_with_errors(const Sym2& t, const Sym2& mag, double& small, double& big, double& err_small,
+                      double& err_big) {
+    eig2(t, small, big);
+    if (std::fabs(small) > std::fabs(big)) std::swap(small, big);
     const double ea = kRound * mag.a, eb = kRound * mag.b, ed = kRound * mag.d;
-    const double err_big = ea + ed + 2.0 * eb;
-    if (std::fabs(lo) > std::fabs(hi)) std::swap(lo, hi);  // lo: the smaller magnitude
-    if (!(std::fabs(hi) > 10.0 * err_big)) return false;
+    err_big = ea + ed + 2.0 * eb;
+    if (big == 0.0) {
+        err_small = err_big;
+        return;
+    }
     // The smaller eigenvalue is det / big: first-order error of the determinant.
     const double err_det = ea * std::fabs(t.d) + ed * std::fabs(t.a) + 2.0 * std::fabs(t.b) * eb;
-    const double err_small = err_det / std::fabs(hi) + std::fabs(lo) * err_big / std::fabs(hi);
-    if (!(std::fabs(lo) > 10.0 * err_small)) return false;
-    pos = (lo > 0) + (hi > 0);
-    neg = (lo < 0) + (hi < 0);
+    err_small = err_det / std::fabs(big) + std::fabs(small) * err_big / std::fabs(big);
+}
+
+// Signs of the eigenvalues of t, or false when one is not clearly nonzero.
+bool clear_signs(const Sym2& t, const Sym2& mag, int& pos, int& neg) {
+    double small, big, err_small, err_big;
+    eig2_with_errors(t, mag, small, big, err_small, err_big);
+    if (!(std::fabs(big) > 10.0 * err_big) || !(std::fabs(small) > 10.0 * err_small)) return false;
+    pos = (small > 0) + (big > 0);
+    neg = (small < 0) + (big < 0);
     return true;
 }
 
@@ -200,7 +207,7 @@ Inertia LinkRemoval::removed(int u, int v) {
     const Eigen::Index n = qt_.rows();
     const double* qu = qt_.col(u).data();
     const double* qv = qt_.col(v).data();
-    Sym2 s, s2, sp, sm, g, sp_mag, sm_mag;
+    Sym2 s, s2, sp, sm, g, s_mag, sp_mag, sm_mag;
     double s_abs = 0.0;
     for (Eigen::Index i = 0; i < n; ++i) {
         const double x = qu[i], y = qv[i];
@@ -212,7 +219,9 @@ Inertia LinkRemoval::removed(int u, int v) {
         sm.a += xx * inv_m_[i], sm.b += xy * inv_m_[i], sm.d += yy * inv_m_[i];
         g.a += xx * null_[i], g.b += xy * null_[i], g.d += yy * null_[i];
         s_abs += rr * std::fabs(inv_[i]);
-        const double axy = std::fabs(xy), ap = std::fabs(inv_p_[i]), am = std::fabs(inv_m_[i]);
+        const double axy = std::fabs(xy), a0 = std::fabs(inv_[i]), ap = std::fabs(inv_p_[i]),
+                     am = std::fabs(inv_m_[i]);
+        s_mag.a += xx * a0, s_mag.b += axy * a0, s_mag.d += yy * a0;
         sp_mag.a += xx * ap, sp_mag.b += axy * ap, sp_mag.d += yy * ap;
         sm_mag.a += xx * am, sm_mag.b += axy * am, sm_mag.d += yy * am;
     }
@@ -241,39 +250,41 @@ Inertia LinkRemoval::removed(int u, int v) {
     reason = &g_stats.fallback_block;
     const Sym2 t{-s.a, cinv - s.b, -s.d};
     const double scale = s_abs + std::fabs(cinv);
+    const Sym2 t_mag{s_mag.a, s_mag.b + std::fabs(cinv), s_mag.d};
     int t_pos = 0, t_neg = 0, t_zero = 0;
     // Sign of a block eigenvalue tau with unit eigenvector (kx, ky), known to
-    // about err.  A vanishing tau is an exact zero of A' when it sits at
+    // within err.  A vanishing tau is an exact zero of A' only when it sits at
     // rounding level: the eigenvalue of A' it stands for is at most
-    // |tau| / (k^T U^T Q_P L_P^-2 Q_P^T U k) in magnitude (first order).
+    // |tau| / (k^T U^T Q_P L_P^-2 Q_P^T U k) in magnitude (first order), which
+    // must lie far inside the zero band.
     auto classify = [&](double tau, double kx, double ky, double err) -> bool {
-        if (std::fabs(tau) > kClear * scale + err) {
+        if (std::fabs(tau) > 10.0 * err) {
             (tau > 0 ? t_pos : t_neg)++;
             return true;
         }
         const double d = kx * kx * s2.a + 2.0 * kx * ky * s2.b + ky * ky * s2.d;
-        const double tau_err = kRound * scale + err;
-        if (std::fabs(tau) <= tau_err && d > 0.0 && tau_err / d <= kZeroMargin * tol_) {
+        if (d > 0.0 && (std::fabs(tau) + err) / d <= kZeroMargin * tol_) {
             ++t_zero;
             return true;
         }
         return false;
     };
     if (rank == 0) {
-        double lo, hi;
-        eig2(t, lo, hi);
-        for (double tau : {lo, hi}) {
+        double taus[2], errs[2];
+        eig2_with_errors(t, t_mag, taus[0], taus[1], errs[0], errs[1]);
+        for (int q = 0; q < 2; ++q) {
             double kx, ky;
-            small_vector(Sym2{t.a - tau, t.b, t.d - tau}, 0.0, kx, ky);
-            if (!classify(tau, kx, ky, 0.0)) return fallback();
+            small_vector(Sym2{t.a - taus[q], t.b, t.d - taus[q]}, 0.0, kx, ky);
+            if (!classify(taus[q], kx, ky, errs[q])) return fallback();
         }
     } else if (rank == 1) {
         double kx, ky;
         small_vector(g, g_lo, kx, ky);
         const double tau = kx * kx * t.a + 2.0 * kx * ky * t.b + ky * ky * t.d;
+        const double err = kRound * (kx * kx * t_mag.a + 2.0 * std::fabs(kx * ky) * t_mag.b + ky * ky * t_mag.d);
         // The kernel direction is known to about noise / sv(Y).
         const double dir_err = noise / std::sqrt(std::max(g_hi, 1e-300));
-        if (!classify(tau, kx, ky, 4.0 * dir_err * scale)) return fallback();
+        if (!classify(tau, kx, ky, err + 4.0 * dir_err * scale)) return fallback();
     }
     Inertia out;
     out.pos = n_pos_ + rank + t_pos - 1;
