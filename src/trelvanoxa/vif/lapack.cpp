@@ -9,9 +9,26 @@ extern "C" void scipy_dsyevd_(const char* jobz, const char* uplo, const int* n, 
                               double* w, double* work, const int* lwork, int* iwork, const int* liwork, int* info,
                               std::size_t jobz_len, std::size_t uplo_len);
 
+extern "C" void scipy_openblas_set_num_threads(int num_threads);
+extern "C" int scipy_openblas_get_num_threads(void);
+
 namespace tx::vif {
 
 namespace {
+
+// Threads pay off only for large matrices; for the small ones that dominate
+// per-fragment work they cost more in hand-offs than they save.
+constexpr int kThreadedFrom = 256;
+
+void threads_for(int n) {
+    static const int available = scipy_openblas_get_num_threads();
+    static int current = available;
+    const int want = n >= kThreadedFrom ? available : 1;
+    if (want != current) {
+        scipy_openblas_set_num_threads(want);
+        current = want;
+    }
+}
 
 // Divide-and-conquer symmetric eigen-solver; on return `a` holds the
 // eigenvectors when jobz is 'V'.
@@ -20,6 +37,7 @@ Eigen::VectorXd syevd(char jobz, Eigen::MatrixXd& a) {
     Eigen::VectorXd w(n);
     if (n == 0) return w;
     if (!a.allFinite()) throw std::domain_error("adjacency matrix holds a non-finite weight");
+    threads_for(n);
     const char uplo = 'L';
     const int lda = n;
     int info = 0, lwork = -1, liwork = -1, iwork_query = 0;
