@@ -42,7 +42,8 @@ Grid make_grid(size_t n, nb::handle cols, double width_per_col, double height_pe
     nb::object plt = py::package_attr("plt");
     nb::object np = py::package_attr("np");
     nb::object rows = nb::module_::import_("math").attr("ceil")(nb::int_(n) / nb::borrow(cols));
-    nb::object figsize = nb::make_tuple(nb::borrow(cols) * nb::float_(width_per_col), rows * nb::float_(height_per_row));
+    nb::object figsize =
+        nb::make_tuple(nb::borrow(cols) * nb::float_(width_per_col), rows * nb::float_(height_per_row));
     nb::object made = plt.attr("subplots")(rows, cols, "figsize"_a = figsize);
     Grid g;
     g.fig = made[0];
@@ -161,8 +162,10 @@ nb::object vif_ms_panel(nb::handle molecules, nb::handle by, nb::handle cols, nb
 }  // namespace
 
 void add_panels(nb::module_& m) {
-    m.def("VIF_panel", &vif_panel, "molecules"_a = nb::none(), "by"_a = "name", "cols"_a = 5, "save"_a = nb::none(),
-          "node_size"_a = 60, "bond_kappa"_a = 0.9,
+    // Every argument may be None; what a value means is decided as in Python.
+    m.def("VIF_panel", &vif_panel, "molecules"_a.none() = nb::none(), "by"_a.none() = "name", "cols"_a.none() = 5,
+          "save"_a.none() = nb::none(),
+          "node_size"_a.none() = 60, "bond_kappa"_a.none() = 0.9,
           "Draws the VIF graph of every molecule in one grid and returns the figure.\n\n"
           "molecules are PubChem names (by='name', the default; None means BIOMOLECULES) or SMILES\n"
           "(any other by).  Each cell shows the orbital nodes coloured by element, essential links\n"
@@ -170,8 +173,8 @@ void add_panels(nb::module_& m) {
           "or analysis titles the cell '(not found)' or '(error)' in gray.  Grid: cols columns of\n"
           "3.2 x 3.4 inch cells.  Saved with dpi 110 when save is a true value, then shown.");
 
-    m.def("VIF_ms_panel", &vif_ms_panel, "molecules"_a = nb::none(), "by"_a = "name", "cols"_a = 2,
-          "save"_a = nb::none(), "ring_fragmentation"_a = false, "recursive_ms"_a = false,
+    m.def("VIF_ms_panel", &vif_ms_panel, "molecules"_a.none() = nb::none(), "by"_a.none() = "name", "cols"_a.none() = 2,
+          "save"_a.none() = nb::none(), "ring_fragmentation"_a.none() = false, "recursive_ms"_a.none() = false,
           "Draws the predicted stick mass spectrum of every molecule in one grid and returns the figure.\n\n"
           "molecules and by as in VIF_panel; ring_fragmentation and recursive_ms are passed to VIF.\n"
           "A failed lookup or analysis (an unreadable SMILES included) titles the cell\n"

@@ -110,7 +110,8 @@ nb::tuple fetch_smiles(nb::handle query, nb::handle by, nb::handle timeout) {
     nb::object data = resp.attr("json")();
     nb::object props = data.attr("get")("PropertyTable", nb::dict()).attr("get")("Properties", nb::list());
     if (!py::truthy(props))
-        throw nb::value_error(("PubChem '" + py::str_of(query) + "' i\u00e7in bo\u015f yan\u0131t d\u00f6nd\u00fc").c_str());
+        throw nb::value_error(
+            ("PubChem '" + py::str_of(query) + "' i\u00e7in bo\u015f yan\u0131t d\u00f6nd\u00fc").c_str());
 
     nb::object record = props[0];
     nb::object smiles = first_nonempty(record, {"SMILES", "IsomericSMILES", "ConnectivitySMILES"});
@@ -135,7 +136,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 void add_pubchem(nb::module_& m) {
     m.attr("PUBCHEM_REST") = "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound";
 
-    m.def("fetch_smiles_from_pubchem", &fetch_smiles, "query"_a, "by"_a = "name", "timeout"_a = 20,
+    m.def("fetch_smiles_from_pubchem", &fetch_smiles, "query"_a.none(), "by"_a.none() = "name", "timeout"_a.none() = 20,
           "Looks a compound up in PubChem PUG REST and returns (smiles, cid).\n\n"
           "by is 'name' or 'cid'; query is a name or a CID (text or integer) and is sent as one\n"
           "percent-encoded path segment of PUBCHEM_REST/<by>/<query>/property/SMILES/JSON (the\n"
@@ -154,7 +155,7 @@ void add_pubchem(nb::module_& m) {
                      " -> SMILES: " + py::str_of(smiles));
             return py::package_attr("VIF")(smiles, **vif_kwargs);
         },
-        "query"_a, "by"_a = "name", "vif_kwargs"_a,
+        "query"_a.none(), "by"_a.none() = "name", "vif_kwargs"_a,
         "Resolves a PubChem name or CID to SMILES and returns VIF's result for it.\n\n"
         "Prints one line \"[PubChem] '<query>' -> CID <cid> -> SMILES: <smiles>\"; every further\n"
         "keyword (n_iter, draw, verbose, ...) is passed to VIF unchanged.  Lookup errors propagate\n"

@@ -145,8 +145,8 @@ nb::object triple_group_demo(nb::handle smiles, nb::handle save_prefix) {
 }  // namespace
 
 void add_demos(nb::module_& m) {
-    m.def("halogen_test", &halogen_test, "molekuller"_a = nb::none(), "panel_n"_a = 4,
-          "save"_a = "/tmp/vif_halojen.png",
+    m.def("halogen_test", &halogen_test, "molekuller"_a.none() = nb::none(), "panel_n"_a.none() = 4,
+          "save"_a.none() = "/tmp/vif_halojen.png",
           "Substituted-halogen test: how the analysis treats carbon-halogen bonds.\n\n"
           "Analyses every (name, SMILES, note) row of molekuller (None means HALOGEN_TESTS) with\n"
           "VIF(..., draw=False, verbose=False) and prints its LPI, the predicted cleavages of bonds\n"
@@ -155,8 +155,8 @@ void add_demos(nb::module_& m) {
           "high).  Saved with dpi 120 when save is a true value, then shown.  Returns a list of\n"
           "(name, SMILES, VIF result record).");
 
-    m.def("triple_group_demo", &triple_group_demo, "smiles"_a = "N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl",
-          "save_prefix"_a = "/tmp/vif_kombine",
+    m.def("triple_group_demo", &triple_group_demo, "smiles"_a.none() = "N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl",
+          "save_prefix"_a.none() = "/tmp/vif_kombine",
           "Nitrile, azo and aryl chloride in one molecule: draws its VIF graph and predicted spectrum.\n\n"
           "Prints the molecule, M+ and LPI and the single-cut fragments; when save_prefix is a true\n"
           "value writes <prefix>_graph.png and <prefix>_ms.png (dpi 140).  Returns the VIF result\n"

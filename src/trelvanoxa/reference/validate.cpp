@@ -66,7 +66,7 @@ bool validate(nb::handle verbose_flag) {
 }  // namespace
 
 void add_validate(nb::module_& m) {
-    m.def("validate", &validate, "verbose"_a = true,
+    m.def("validate", &validate, "verbose"_a.none() = true,
           "Checks the analysis against LPI_REFERENCES and MS_REFERENCES; True when every row passes.\n\n"
           "Each molecule is analysed with VIF(smiles, draw=False, verbose=False).  An LPI row passes\n"
           "when (n+, n0, n-) equals its expected triple, an MS row when its expected m/z is among the\n"
