@@ -30,8 +30,15 @@ void savefig_tight(nb::handle fname, int dpi) {
     nb::object path = nb::none();
     int is_pathlike = PyObject_IsInstance(fname.ptr(), os.attr("PathLike").ptr());
     if (is_pathlike < 0) throw nb::python_error();
-    if (PyUnicode_Check(fname.ptr()) || PyBytes_Check(fname.ptr()) || is_pathlike)
-        path = os.attr("path").attr("realpath")(fname);
+    if (PyUnicode_Check(fname.ptr()) || PyBytes_Check(fname.ptr()) || is_pathlike) {
+        nb::object target = os.attr("fspath")(fname);
+        // A text name without an extension is written with the default
+        // format's extension appended ("out" -> "out.png"), as matplotlib does.
+        if (PyUnicode_Check(target.ptr()) && nb::len(nb::object(os.attr("path").attr("splitext")(target)[1])) <= 1)
+            target = target.attr("rstrip")(".") + nb::str(".") +
+                     plt.attr("rcParams")["savefig.format"];
+        path = os.attr("path").attr("realpath")(target);
+    }
     const bool existed = !path.is_none() && py::truthy(os.attr("path").attr("lexists")(path));
     nb::object before = path.is_none() ? nb::none() : file_state(os, path);
     try {
