@@ -95,7 +95,10 @@ def test_lpi_references_table():
 
 
 def test_ms_references_table():
-    assert trelvanoxa.MS_REFERENCES == [("nitrobenzene", "c1ccc(cc1)[N+](=O)[O-]", 77), ("acetone oxime", "CC(=NO)C", 17)]
+    assert trelvanoxa.MS_REFERENCES == [
+        ("nitrobenzene", "c1ccc(cc1)[N+](=O)[O-]", 77),
+        ("acetone oxime", "CC(=NO)C", 17),
+    ]
     assert all(type(row) is tuple and type(row[2]) is int for row in trelvanoxa.MS_REFERENCES)
     assert trelvanoxa.MS_REFERENCES[0][1] == trelvanoxa.nitrobenzene
 
@@ -207,7 +210,8 @@ def halogen_report(rows, results):
     for (ad, smi, note), (ad2, smi2, r) in zip(rows, results):
         assert (ad2, smi2) == (ad, smi)
         lpi = r["lpi"]
-        cuts = [f for f in r["fragments"] if f["split"] and ("Cl" in f["bond"] or "F" in f["bond"] or "Br" in f["bond"])]
+        cuts = [f for f in r["fragments"]
+                if f["split"] and ("Cl" in f["bond"] or "F" in f["bond"] or "Br" in f["bond"])]
         cx = "; ".join(f["bond"] + "->" + ",".join(f"{t[0]}({t[2]})" for t in f["fragments"]) for f in cuts)
         triple = f"({lpi['n+']}, {lpi['n0']}, {lpi['n-']})"
         out.append(f"{ad:<24} LPI={triple:<12} | C-X: {cx or 'C-X does NOT cleave'}")
@@ -224,7 +228,6 @@ def check_halogen_figure(fig, entries, n_cols):
     assert fig.get_size_inches() == pytest.approx((5 * n_cols, 8.8))
     assert fig._suptitle.get_text() == "Substituted-halogen test (K4/square): structure (top) + MS (bottom)"
     assert fig._suptitle.get_fontsize() == 14
-    top, bottom = fig.axes[0::2], fig.axes[1::2]
     # subplots(2, n) lists the axes row by row.
     top, bottom = fig.axes[:n_cols], fig.axes[n_cols:]
     for col, (ad, smi, r) in enumerate(entries[:n_cols]):
@@ -350,7 +353,8 @@ def test_halogen_test_zero_panels(capsys, tmp_path):
     rows = [("methyl chloride", "CCl", "n")]
     with pytest.raises(ValueError, match="columns"):
         trelvanoxa.halogen_test(rows, panel_n=0, save=str(out))
-    assert lines(capsys.readouterr().out) == HEADING + halogen_report(rows, [("methyl chloride", "CCl", analyse("CCl"))])
+    first = [("methyl chloride", "CCl", analyse("CCl"))]
+    assert lines(capsys.readouterr().out) == HEADING + halogen_report(rows, first)
     assert not out.exists()
     with pytest.raises(ValueError):
         trelvanoxa.halogen_test([], save=str(out))
@@ -465,8 +469,8 @@ def test_module_as_script_runs_the_halogen_test(tmp_path):
     target = Path("/tmp/vif_halogen.png")
     if target.exists():
         target.unlink()
-    run = subprocess.run([sys.executable, "-m", "trelvanoxa"], capture_output=True, text=True, env=script_env(), cwd=tmp_path,
-                         check=True)
+    run = subprocess.run([sys.executable, "-m", "trelvanoxa"], capture_output=True, text=True, env=script_env(),
+                         cwd=tmp_path, check=True)
     out = run.stdout.splitlines()
     assert out[:3] == HEADING
     assert len(out) == 3 + 24 + 2
