@@ -44,6 +44,18 @@ predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
 plot_mass_spectrum = _core.plot_mass_spectrum
 VIF = _core.VIF
+PUBCHEM_REST = _core.PUBCHEM_REST
+fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
+VIF_from_pubchem = _core.VIF_from_pubchem
+BIOMOLECULES = _core.BIOMOLECULES
+VIF_panel = _core.VIF_panel
+VIF_ms_panel = _core.VIF_ms_panel
+triple_group_demo = _core.triple_group_demo
+HALOGEN_TESTS = _core.HALOGEN_TESTS
+halogen_test = _core.halogen_test
+LPI_REFERENCES = _core.LPI_REFERENCES
+MS_REFERENCES = _core.MS_REFERENCES
+validate = _core.validate
 
 # Named example molecules.
 diborane = "[H]B1([H])[H][B]([H])([H])[H]1"

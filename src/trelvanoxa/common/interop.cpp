@@ -21,7 +21,11 @@ bool truthy(nb::handle obj) {
 
 std::string str_of(nb::handle obj) {
     nb::str s = nb::str(obj);
-    return std::string(s.c_str());
+    // Lone surrogates cannot be UTF-8: raise UnicodeEncodeError, never read NULL.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, static_cast<size_t>(size));
 }
 
 std::string type_name_of(nb::handle obj) { return str_of(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__")); }
