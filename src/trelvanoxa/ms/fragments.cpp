@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <set>
 
@@ -45,7 +46,15 @@ public:
         auto it = edge_of_.find(pair_key(a, b));
         return it == edge_of_.end() ? -1 : it->second;
     }
-    void set_removed(int e, bool r) { removed_[e] = r ? 1 : 0; }
+    int edge(const std::pair<int, int>& p) const { return edge(p.first, p.second); }
+
+    // Components with the given edges cut; the edges are restored afterwards.
+    std::vector<std::vector<int>> components_without(std::initializer_list<int> cut) {
+        for (int e : cut) removed_[e] = 1;
+        auto comps = components();
+        for (int e : cut) removed_[e] = 0;
+        return comps;
+    }
     bool contains(int a) const { return a >= 0 && a < static_cast<int>(member_.size()) && member_[a]; }
 
     // Connected components in order of their first node in `nodes`, each
@@ -171,9 +180,7 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::ve
         const int e = ag.edge(a, b);
         if (e < 0) continue;
         std::string label = s.sym_u + std::to_string(s.atom_u) + "-" + s.sym_v + std::to_string(s.atom_v);
-        ag.set_removed(e, true);
-        auto comps = ag.components();
-        ag.set_removed(e, false);
+        auto comps = ag.components_without({e});
         if (comps.size() == 2) {
             if (s.order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
             results.push_back({std::move(label), true, false, fragments_of(mol, comps)});
@@ -188,14 +195,9 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::ve
         for (size_t i = 0; i < ring_pairs.size(); ++i) {
             for (size_t j = i + 1; j < ring_pairs.size(); ++j) {
                 poll();
-                const int e1 = ag.edge(ring_pairs[i].first, ring_pairs[i].second);
-                const int e2 = ag.edge(ring_pairs[j].first, ring_pairs[j].second);
+                const int e1 = ag.edge(ring_pairs[i]), e2 = ag.edge(ring_pairs[j]);
                 if (e1 < 0 || e2 < 0) continue;
-                ag.set_removed(e1, true);
-                ag.set_removed(e2, true);
-                auto comps = ag.components();
-                ag.set_removed(e1, false);
-                ag.set_removed(e2, false);
+                auto comps = ag.components_without({e1, e2});
                 if (comps.size() != 2) continue;
                 auto frags = fragments_of(mol, comps);
                 const long lo = std::min(frags[0].mz, frags[1].mz), hi = std::max(frags[0].mz, frags[1].mz);
@@ -231,9 +233,7 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
     for (const auto& [pr, order] : pair_order) {
         const int e = ag.edge(pr.first, pr.second);
         if (e < 0) continue;
-        ag.set_removed(e, true);
-        auto comps = ag.components();
-        ag.set_removed(e, false);
+        auto comps = ag.components_without({e});
         if (comps.size() == 2) {
             if (order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
             out.insert(comps[0]);
@@ -245,14 +245,9 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
     if (ring_fragmentation) {
         for (size_t i = 0; i < ring_pairs.size(); ++i) {
             for (size_t j = i + 1; j < ring_pairs.size(); ++j) {
-                const int e1 = ag.edge(ring_pairs[i].first, ring_pairs[i].second);
-                const int e2 = ag.edge(ring_pairs[j].first, ring_pairs[j].second);
+                const int e1 = ag.edge(ring_pairs[i]), e2 = ag.edge(ring_pairs[j]);
                 if (e1 < 0 || e2 < 0) continue;
-                ag.set_removed(e1, true);
-                ag.set_removed(e2, true);
-                auto comps = ag.components();
-                ag.set_removed(e1, false);
-                ag.set_removed(e2, false);
+                auto comps = ag.components_without({e1, e2});
                 if (comps.size() != 2) continue;
                 if (std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz) {
                     out.insert(comps[0]);
