@@ -1,6 +1,6 @@
 """Figures: the stick mass spectrum and the orbital-graph drawing, rendered with Agg."""
 
-import importlib.util
+import runpy
 from pathlib import Path
 
 import matplotlib
@@ -420,11 +420,9 @@ class TestGraphDrawing:
 # ---------------------------------------------------------------------------
 
 def test_example_script_writes_pngs(tmp_path):
-    spec = importlib.util.spec_from_file_location("trelvanoxa_example_figures", EXAMPLES)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    script = runpy.run_path(str(EXAMPLES), run_name="example_figures")
     before = plt.get_fignums()
-    written = module.main([str(tmp_path / "out")])
+    written = script["main"]([str(tmp_path / "out")])
     names = sorted(p.name for p in (tmp_path / "out").iterdir())
     assert names == ["aspirin_graph.png", "aspirin_ms.png", "chlorobenzene_graph.png", "chlorobenzene_ms.png"]
     assert sorted(Path(p).name for p in written) == names
