@@ -20,8 +20,13 @@ void add_panels(nb::module_& m);
 
 namespace {
 
-// Pending signals (Ctrl-C) surface as Python exceptions inside long loops.
+// Called now and then from long native loops.  Dropping the GIL for a moment
+// lets other Python threads run (a timer calling _thread.interrupt_main, a
+// progress reporter); pending signals (Ctrl-C) then surface as Python
+// exceptions that unwind the native loop.
 void check_signals() {
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
 }
 
