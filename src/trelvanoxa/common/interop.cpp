@@ -120,11 +120,11 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     return out;
 }
 
-double weight_value(nb::handle w) {
+double real_value(nb::handle w) {
     if (PyFloat_Check(w.ptr())) return PyFloat_AS_DOUBLE(w.ptr());
     if (PyUnicode_Check(w.ptr()) || PyBytes_Check(w.ptr()) || !nb::hasattr(w, "__float__") ||
         PyComplex_Check(w.ptr()))
-        throw nb::type_error(("edge weight must be a real number, not " + type_name_of(w) + " (" + str_of(nb::repr(w)) + ")").c_str());
+        throw nb::type_error(("expected a real number, not " + type_name_of(w) + " (" + str_of(nb::repr(w)) + ")").c_str());
     const double v = PyFloat_AsDouble(w.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return v;
@@ -163,7 +163,7 @@ GraphData read_graph(nb::handle graph, nb::handle weight) {
         nb::object t = nb::borrow(e);
         const int u = nb::cast<int>(g.index[t[0]]);
         const int v = nb::cast<int>(g.index[t[1]]);
-        g.links.push_back({u, v, weight_value(t[2])});
+        g.links.push_back({u, v, real_value(t[2])});
     }
     return g;
 }

@@ -55,8 +55,8 @@ Molecule read_molecule(nb::handle mol, unsigned fields);
 // Nominal mass of an element, memoised in the package's _NOMINAL_ISOTOPE.
 nb::object nominal_atom_mass(nb::handle atomic_num);
 
-// Numeric value of an edge weight; TypeError for anything not a real number.
-double weight_value(nb::handle w);
+// A real number (edge weights, thresholds, angles); TypeError for anything else.
+double real_value(nb::handle w);
 
 nb::object coords_to_numpy(const layout::Coords& c);
 nb::object float_vector_to_numpy(const double* data, size_t n);

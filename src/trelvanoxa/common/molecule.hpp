@@ -29,6 +29,17 @@ struct Molecule {
     int size() const { return static_cast<int>(atoms.size()); }
 };
 
+// Compensated (Neumaier) running sum, as the interpreter's sum() adds floats:
+// 12.011 + 3 * 1.008 comes out as 15.035 rather than 15.034999999999998.
+class MassSum {
+public:
+    void add(double x);
+    double value() const;
+
+private:
+    double sum_ = 0.0, comp_ = 0.0;
+};
+
 // Integer order of a bond type: 0 -> 1, otherwise round half to even, at least 1.
 int bond_order_of(double type);
 

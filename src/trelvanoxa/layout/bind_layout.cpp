@@ -150,7 +150,7 @@ void add_layout(nb::module_& m) {
         [](long n_nodes, nb::handle target_angles) {
             if (n_nodes < 1) throw nb::value_error("n_nodes must be at least 1");
             std::vector<double> t;
-            for (nb::handle a : target_angles) t.push_back(nb::cast<double>(a));
+            for (nb::handle a : target_angles) t.push_back(py::real_value(a));
             return layout::place_node_angles(n_nodes, t);
         },
         "n_nodes"_a, "target_angles"_a.none(),

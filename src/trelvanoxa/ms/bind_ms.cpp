@@ -46,7 +46,7 @@ using py::atom_index;
 
 double number(nb::handle v, const char* what) {
     try {
-        return py::weight_value(v);
+        return py::real_value(v);
     } catch (nb::python_error&) {
         throw;
     } catch (...) {

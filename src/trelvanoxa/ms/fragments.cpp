@@ -105,9 +105,9 @@ int heavy_count(const Molecule& mol, const std::vector<int>& comp) {
 }
 
 double avg_mass(const Molecule& mol, const std::vector<int>& comp) {
-    double m = 0.0;
-    for (int a : comp) m += mol.atoms[a].mass;
-    return m;
+    MassSum m;
+    for (int a : comp) m.add(mol.atoms[a].mass);
+    return m.value();
 }
 
 long nominal_mass(const Molecule& mol, const std::vector<int>& comp) {

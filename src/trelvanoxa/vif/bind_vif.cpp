@@ -122,7 +122,7 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
         throw nb::type_error(("smiles must be a str, not " + py::type_name_of(smiles)).c_str());
     const bool draw = py::truthy(draw_h), verbose = py::truthy(verbose_h);
     const bool ring = py::truthy(ring_h), recursive = py::truthy(recursive_h);
-    const double max_gen = py::weight_value(max_generations);
+    const double max_gen = py::real_value(max_generations);
 
     auto built = py::build_graph(smiles, n_iter, target_bond_len, radius_ratio, bond_kappa);
     if (!built) return nb::str(kUnreadable);
@@ -136,12 +136,13 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
     const Eigen::VectorXd ev = vif::eigenvalues(a);
     const vif::Inertia lpi = vif::count_inertia(ev, 1e-9);
 
-    double mass_avg = 0.0;
+    MassSum avg;
     long mass_nominal = 0;
     for (const auto& at : mol.atoms) {
-        mass_avg += at.mass;
+        avg.add(at.mass);
         mass_nominal += at.nominal;
     }
+    const double mass_avg = avg.value();
     const std::string smiles_text = py::str_of(smiles);
     if (verbose)
         emit_all(vif::report_head(smiles_text, mass_avg, mass_nominal, lpi,
@@ -316,18 +317,21 @@ void add_vif(nb::module_& m) {
             nb::dict d;
             d["links"] = st.links;
             d["fast"] = st.fast;
+            d["shifted"] = st.shifted;
             d["fallback"] = st.fallback;
             d["definition"] = st.definition;
-            d["fallback_rank"] = st.fallback_rank;
-            d["fallback_block"] = st.fallback_block;
-            d["fallback_certificate"] = st.fallback_certificate;
+            d["split_rank"] = st.split_rank;
+            d["split_block"] = st.split_block;
+            d["split_certificate"] = st.split_certificate;
+            d["split_off"] = st.split_off;
             if (reset) st = vif::SoftPassStats{};
             return d;
         },
         "reset"_a = false,
-        "Counters of the link-removal tests run so far: links tested, decided from one\n"
-        "eigendecomposition ('fast'), re-counted in full because a decision was not clear-cut\n"
-        "('fallback'), and tested by the full count from the start ('definition').");
+        "Counters of the link-removal tests run so far: links tested; decided from the\n"
+        "eigendecomposition by the exact split ('fast') or by the shifted counts ('shifted');\n"
+        "re-counted in full because neither was clear-cut ('fallback'); counted in full because\n"
+        "the fast pass was off ('definition'); and why the split did not decide ('split_*').");
 
     m.def(
         "_set_fast_soft_pass", [](bool enabled) { vif::set_fast_soft_pass(enabled); }, "enabled"_a,

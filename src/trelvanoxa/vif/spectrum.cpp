@@ -12,19 +12,18 @@ namespace tx::vif {
 
 namespace {
 
-// Eigenvalues at most this large are treated as exact zeros of the intact
-// matrix; those between it and kGap make every decision unclear.
+// Exact split: eigenvalues at most kNull in magnitude are exact zeros; one
+// between kNull and kGap makes the split unclear for the whole matrix.
 constexpr double kNull = 1e-11;
 constexpr double kGap = 1e-5;
-// Certificate shift: no eigenvalue of A' may lie in (0, kShift) in magnitude
-// other than the exact zeros.  The fast path needs kNull << tol < kShift.
+// Certificate shift of the split: kNull << tol < kShift << kGap.
 constexpr double kShift = 1e-6;
 constexpr double kTolMin = 1e-10, kTolMax = 1e-7;
-// Rounding level of a 2 x 2 block entry relative to the magnitudes summed
-// into it (a wide margin over the machine epsilon), and how far below
-// tol the eigenvalue of A' standing for a rounding-level block eigenvalue
-// must provably be.
+// Rounding of a 2 x 2 entry relative to the magnitudes summed into it (a wide
+// margin over the machine epsilon times the number of terms).
 constexpr double kRound = 1e-13;
+// A block eigenvalue at rounding level counts as an exact zero only when the
+// eigenvalue of A' it stands for is provably below this fraction of tol.
 constexpr double kZeroMargin = 1e-2;
 
 SoftPassStats g_stats;
@@ -33,6 +32,18 @@ bool g_fast_enabled = true;
 struct Sym2 {
     double a = 0.0, b = 0.0, d = 0.0;  // [[a, b], [b, d]]
 };
+
+// Adds w w^T f (value) and its rounding bound (err) for w = (x, y): the
+// summation rounding and an absolute error eta in each eigenvector entry.
+inline void accumulate(Sym2& value, Sym2& err, double x, double y, double f, double eta) {
+    const double af = std::fabs(f), ax = std::fabs(x), ay = std::fabs(y);
+    value.a += x * x * f;
+    value.b += x * y * f;
+    value.d += y * y * f;
+    err.a += (kRound * x * x + 2.0 * eta * ax) * af;
+    err.b += (kRound * ax * ay + eta * (ax + ay)) * af;
+    err.d += (kRound * y * y + 2.0 * eta * ay) * af;
+}
 
 // Eigenvalues lo <= hi of a symmetric 2 x 2 matrix.
 void eig2(const Sym2& m, double& lo, double& hi) {
@@ -51,8 +62,34 @@ void eig2(const Sym2& m, double& lo, double& hi) {
     if (lo > hi) std::swap(lo, hi);
 }
 
-// Unit eigenvector of the smaller eigenvalue of a symmetric 2 x 2 matrix.
-void small_vector(const Sym2& m, double lo, double& x, double& y) {
+// Eigenvalues of t ordered by magnitude (small, big) with first-order bounds
+// from the absolute entry errors `err`.
+void eig2_with_errors(const Sym2& t, const Sym2& err, double& small, double& big, double& err_small,
+                      double& err_big) {
+    eig2(t, small, big);
+    if (std::fabs(small) > std::fabs(big)) std::swap(small, big);
+    err_big = err.a + err.d + 2.0 * err.b;
+    if (big == 0.0) {
+        err_small = err_big;
+        return;
+    }
+    // The smaller eigenvalue is det / big: first-order error of the determinant.
+    const double err_det = err.a * std::fabs(t.d) + err.d * std::fabs(t.a) + 2.0 * std::fabs(t.b) * err.b;
+    err_small = err_det / std::fabs(big) + std::fabs(small) * err_big / std::fabs(big);
+}
+
+// Signs of the eigenvalues of t, or false when one is not clearly nonzero.
+bool clear_signs(const Sym2& t, const Sym2& err, int& pos, int& neg) {
+    double small, big, err_small, err_big;
+    eig2_with_errors(t, err, small, big, err_small, err_big);
+    if (!(std::fabs(big) > 10.0 * err_big) || !(std::fabs(small) > 10.0 * err_small)) return false;
+    pos = (small > 0) + (big > 0);
+    neg = (small < 0) + (big < 0);
+    return true;
+}
+
+// Unit eigenvector of the eigenvalue lo of a symmetric 2 x 2 matrix.
+void eigenvector(const Sym2& m, double lo, double& x, double& y) {
     // (m - lo I) k = 0: take the better-conditioned row.
     const double r1x = m.a - lo, r1y = m.b, r2x = m.b, r2y = m.d - lo;
     if (std::hypot(r1x, r1y) >= std::hypot(r2x, r2y)) {
@@ -70,34 +107,6 @@ void small_vector(const Sym2& m, double lo, double& x, double& y) {
         x /= n;
         y /= n;
     }
-}
-
-// Eigenvalues of t ordered by magnitude (small, big) with first-order error
-// bounds.  `mag` holds, per entry, the sum of magnitudes the entry was
-// accumulated from, which bounds its rounding error.
-void eig2_with_errors(const Sym2& t, const Sym2& mag, double& small, double& big, double& err_small,
-                      double& err_big) {
-    eig2(t, small, big);
-    if (std::fabs(small) > std::fabs(big)) std::swap(small, big);
-    const double ea = kRound * mag.a, eb = kRound * mag.b, ed = kRound * mag.d;
-    err_big = ea + ed + 2.0 * eb;
-    if (big == 0.0) {
-        err_small = err_big;
-        return;
-    }
-    // The smaller eigenvalue is det / big: first-order error of the determinant.
-    const double err_det = ea * std::fabs(t.d) + ed * std::fabs(t.a) + 2.0 * std::fabs(t.b) * eb;
-    err_small = err_det / std::fabs(big) + std::fabs(small) * err_big / std::fabs(big);
-}
-
-// Signs of the eigenvalues of t, or false when one is not clearly nonzero.
-bool clear_signs(const Sym2& t, const Sym2& mag, int& pos, int& neg) {
-    double small, big, err_small, err_big;
-    eig2_with_errors(t, mag, small, big, err_small, err_big);
-    if (!(std::fabs(big) > 10.0 * err_big) || !(std::fabs(small) > 10.0 * err_small)) return false;
-    pos = (small > 0) + (big > 0);
-    neg = (small < 0) + (big < 0);
-    return true;
 }
 
 }  // namespace
@@ -132,17 +141,39 @@ Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links) {
 
 LinkRemoval::LinkRemoval(const Eigen::MatrixXd& a, double tol) : a_(a), tol_(tol) {
     const Eigen::Index n = a.rows();
-    if (!g_fast_enabled || n == 0 || !(tol >= kTolMin && tol <= kTolMax)) return;
+    if (!g_fast_enabled || n == 0 || !(tol >= 0.0)) return;
     Eigen::VectorXd lam;
     Eigen::MatrixXd q;
     lapack_eigh(a, lam, q);
+    decomposed_ = true;
     intact_ = count_inertia(lam, tol);
-    double gap = std::numeric_limits<double>::infinity();
+    qt_ = q.transpose();
+    const double anorm = std::max(a.cwiseAbs().rowwise().sum().maxCoeff(), 1.0);
+    // The computed eigenvectors are orthonormal to about sqrt(n) eps.
+    eta_ = 1e-15 * std::sqrt(static_cast<double>(n));
+
+    // Direct shifts need A -+ tol clearly nonsingular.
+    const double margin = 1e-12 * anorm;
+    shifts_ok_ = tol > 0.0;
+    inv_tp_.resize(n);
+    inv_tm_.resize(n);
     for (Eigen::Index i = 0; i < n; ++i) {
+        if (std::fabs(lam[i] - tol) <= margin || std::fabs(lam[i] + tol) <= margin) shifts_ok_ = false;
+        inv_tp_[i] = 1.0 / (lam[i] - tol);
+        inv_tm_[i] = 1.0 / (lam[i] + tol);
+        above_tol_ += lam[i] > tol;
+        below_tol_ += lam[i] < -tol;
+    }
+
+    // Exact split.
+    split_ok_ = tol >= kTolMin && tol <= kTolMax;
+    double gap = std::numeric_limits<double>::infinity();
+    for (Eigen::Index i = 0; i < n && split_ok_; ++i) {
         const double x = std::fabs(lam[i]);
-        if (x > kNull && x <= kGap) return;  // not clear-cut: use the definition
+        if (x > kNull && x <= kGap) split_ok_ = false;
         if (x > kNull) gap = std::min(gap, x);
     }
+    if (!split_ok_) return;
     inv_.resize(n);
     inv_p_.resize(n);
     inv_m_.resize(n);
@@ -160,14 +191,11 @@ LinkRemoval::LinkRemoval(const Eigen::MatrixXd& a, double tol) : a_(a), tol_(tol
             (lam[i] > 0 ? n_pos_ : n_neg_)++;
         }
     }
-    // Eigenvector entries are accurate to about eps * |A| / gap.
-    const double anorm = a.cwiseAbs().rowwise().sum().maxCoeff();
-    vec_err_ = 1e-15 * std::max(anorm, 1.0) / std::min(gap, 1.0);
-    qt_ = q.transpose();
-    fast_ = true;
+    // Rows of the null space are known to about eps |A| / gap.
+    vec_err_ = 1e-15 * anorm / std::min(gap, 1.0) + eta_;
 }
 
-Inertia LinkRemoval::intact() { return fast_ ? intact_ : inertia(a_, tol_); }
+Inertia LinkRemoval::intact() { return decomposed_ ? intact_ : inertia(a_, tol_); }
 
 Inertia LinkRemoval::by_definition(int u, int v) {
     const double w = a_(u, v);
@@ -186,54 +214,23 @@ Inertia LinkRemoval::by_definition(int u, int v) {
     return out;
 }
 
-Inertia LinkRemoval::removed(int u, int v) {
-    ++g_stats.links;
-    if (!fast_) {
-        ++g_stats.definition;
-        return by_definition(u, v);
-    }
-    const double w = a_(u, v);
-    if (w == 0.0) {  // nothing to remove
-        ++g_stats.fast;
-        return intact_;
-    }
-    if (u == v) {
-        ++g_stats.fallback;
-        return by_definition(u, v);
-    }
-
-    // One pass over the spectrum: U^T Q f(L) Q^T U for the three spectral
-    // functions, their magnitudes, and the Gram matrix of the null rows.
+bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia& out) {
+    // One pass over the spectrum: U^T Q f(L) Q^T U for L^-1, L^-2 and the
+    // certificate shifts on P, with rounding bounds, and the Gram matrix G of
+    // the null rows.
     const Eigen::Index n = qt_.rows();
-    const double* qu = qt_.col(u).data();
-    const double* qv = qt_.col(v).data();
-    Sym2 s, s2, sp, sm, g, s_mag, sp_mag, sm_mag;
-    double s_abs = 0.0;
+    Sym2 s, s_err, s2, s2_err, sp, sp_err, sm, sm_err, g;
     for (Eigen::Index i = 0; i < n; ++i) {
         const double x = qu[i], y = qv[i];
-        const double xx = x * x, xy = x * y, yy = y * y, rr = xx + yy;
-        s.a += xx * inv_[i], s.b += xy * inv_[i], s.d += yy * inv_[i];
-        const double inv2 = inv_[i] * inv_[i];
-        s2.a += xx * inv2, s2.b += xy * inv2, s2.d += yy * inv2;
-        sp.a += xx * inv_p_[i], sp.b += xy * inv_p_[i], sp.d += yy * inv_p_[i];
-        sm.a += xx * inv_m_[i], sm.b += xy * inv_m_[i], sm.d += yy * inv_m_[i];
-        g.a += xx * null_[i], g.b += xy * null_[i], g.d += yy * null_[i];
-        s_abs += rr * std::fabs(inv_[i]);
-        const double axy = std::fabs(xy), a0 = std::fabs(inv_[i]), ap = std::fabs(inv_p_[i]),
-                     am = std::fabs(inv_m_[i]);
-        s_mag.a += xx * a0, s_mag.b += axy * a0, s_mag.d += yy * a0;
-        sp_mag.a += xx * ap, sp_mag.b += axy * ap, sp_mag.d += yy * ap;
-        sm_mag.a += xx * am, sm_mag.b += axy * am, sm_mag.d += yy * am;
+        accumulate(s, s_err, x, y, inv_[i], eta_);
+        accumulate(s2, s2_err, x, y, inv_[i] * inv_[i], eta_);
+        accumulate(sp, sp_err, x, y, inv_p_[i], eta_);
+        accumulate(sm, sm_err, x, y, inv_m_[i], eta_);
+        g.a += x * x * null_[i], g.b += x * y * null_[i], g.d += y * y * null_[i];
     }
-    const double cinv = 1.0 / w;
-    std::size_t* reason = &g_stats.fallback_rank;
-    auto fallback = [&]() {
-        ++*reason;
-        ++g_stats.fallback;
-        return by_definition(u, v);
-    };
+    const double cinv = 1.0 / w, cinv_err = kRound * std::fabs(cinv);
 
-    // Rank of the null rows Y from the singular values of Y (sqrt of eig(G)).
+    // Rank of the null rows Y from its singular values (square roots of eig G).
     double g_lo, g_hi;
     eig2(g, g_lo, g_hi);
     const double noise = vec_err_ * std::sqrt(static_cast<double>(std::max<long>(n_null_, 1)));
@@ -242,74 +239,126 @@ Inertia LinkRemoval::removed(int u, int v) {
     for (double gv : {g_lo, g_hi}) {
         const double sv = std::sqrt(std::max(gv, 0.0));
         if (sv <= sv_zero) continue;
-        if (sv < sv_clear) return fallback();
+        if (sv < sv_clear) {
+            ++g_stats.split_rank;
+            return false;
+        }
         ++rank;
     }
 
     // T restricted to ker Y.
-    reason = &g_stats.fallback_block;
     const Sym2 t{-s.a, cinv - s.b, -s.d};
-    const double scale = s_abs + std::fabs(cinv);
-    const Sym2 t_mag{s_mag.a, s_mag.b + std::fabs(cinv), s_mag.d};
+    const Sym2 t_err{s_err.a, s_err.b + cinv_err, s_err.d};
     int t_pos = 0, t_neg = 0, t_zero = 0;
-    // Sign of a block eigenvalue tau with unit eigenvector (kx, ky), known to
-    // within err.  A vanishing tau is an exact zero of A' only when it sits at
-    // rounding level: the eigenvalue of A' it stands for is at most
-    // |tau| / (k^T U^T Q_P L_P^-2 Q_P^T U k) in magnitude (first order), which
-    // must lie far inside the zero band.
+    // Sign of a block eigenvalue tau (unit eigenvector k) known to within
+    // err.  One at rounding level is an exact zero of A' only when the
+    // eigenvalue of A' it stands for, at most |tau| / (k^T U^T Q_P L_P^-2
+    // Q_P^T U k) in magnitude to first order, lies far inside the zero band.
     auto classify = [&](double tau, double kx, double ky, double err) -> bool {
         if (std::fabs(tau) > 10.0 * err) {
             (tau > 0 ? t_pos : t_neg)++;
             return true;
         }
         const double d = kx * kx * s2.a + 2.0 * kx * ky * s2.b + ky * ky * s2.d;
-        if (d > 0.0 && (std::fabs(tau) + err) / d <= kZeroMargin * tol_) {
+        const double d_err = kx * kx * s2_err.a + 2.0 * std::fabs(kx * ky) * s2_err.b + ky * ky * s2_err.d;
+        if (d - d_err > 0.0 && (std::fabs(tau) + err) / (d - d_err) <= kZeroMargin * tol_) {
             ++t_zero;
             return true;
         }
         return false;
     };
+    bool decided = true;
     if (rank == 0) {
         double taus[2], errs[2];
-        eig2_with_errors(t, t_mag, taus[0], taus[1], errs[0], errs[1]);
-        for (int q = 0; q < 2; ++q) {
+        eig2_with_errors(t, t_err, taus[0], taus[1], errs[0], errs[1]);
+        for (int q = 0; q < 2 && decided; ++q) {
             double kx, ky;
-            small_vector(Sym2{t.a - taus[q], t.b, t.d - taus[q]}, 0.0, kx, ky);
-            if (!classify(taus[q], kx, ky, errs[q])) return fallback();
+            eigenvector(t, taus[q], kx, ky);
+            decided = classify(taus[q], kx, ky, errs[q]);
         }
     } else if (rank == 1) {
         double kx, ky;
-        small_vector(g, g_lo, kx, ky);
+        eigenvector(g, g_lo, kx, ky);
         const double tau = kx * kx * t.a + 2.0 * kx * ky * t.b + ky * ky * t.d;
-        const double err = kRound * (kx * kx * t_mag.a + 2.0 * std::fabs(kx * ky) * t_mag.b + ky * ky * t_mag.d);
+        double err = kx * kx * t_err.a + 2.0 * std::fabs(kx * ky) * t_err.b + ky * ky * t_err.d;
         // The kernel direction is known to about noise / sv(Y).
-        const double dir_err = noise / std::sqrt(std::max(g_hi, 1e-300));
-        if (!classify(tau, kx, ky, err + 4.0 * dir_err * scale)) return fallback();
+        err += 4.0 * noise / std::sqrt(std::max(g_hi, 1e-300)) * (std::fabs(t.a) + std::fabs(t.b) + std::fabs(t.d));
+        decided = classify(tau, kx, ky, err);
     }
-    Inertia out;
+    if (!decided) {
+        ++g_stats.split_block;
+        return false;
+    }
     out.pos = n_pos_ + rank + t_pos - 1;
     out.zero = n_null_ - rank + t_zero;
     out.neg = n_neg_ + rank + t_neg - 1;
 
-    reason = &g_stats.fallback_certificate;
-    // Certificate at +-kShift: eigenvalues of A' below kShift and above -kShift.
-    const Sym2 tp{-sp.a + g.a / kShift, cinv - sp.b + g.b / kShift, -sp.d + g.d / kShift};
-    const Sym2 tm{-sm.a - g.a / kShift, cinv - sm.b - g.b / kShift, -sm.d - g.d / kShift};
-    // Only rounding in the sums matters here: the eigendecomposition is exact
-    // for a matrix within rounding of A, and the certified eigenvalues of
-    // A' -+ kShift are at least kShift away from zero.
-    const double gb = std::fabs(g.b) / kShift, ac = std::fabs(cinv);
-    const Sym2 tp_mag{sp_mag.a + g.a / kShift, sp_mag.b + ac + gb, sp_mag.d + g.d / kShift};
-    const Sym2 tm_mag{sm_mag.a + g.a / kShift, sm_mag.b + ac + gb, sm_mag.d + g.d / kShift};
+    // Certificate at +-kShift: the eigenvalues of A' below kShift and above
+    // -kShift are exactly the negative and zero ones, and the positive and
+    // zero ones.
+    const double gk = 1.0 / kShift;
+    const Sym2 tp{-sp.a + g.a * gk, cinv - sp.b + g.b * gk, -sp.d + g.d * gk};
+    const Sym2 tm{-sm.a - g.a * gk, cinv - sm.b - g.b * gk, -sm.d - g.d * gk};
+    // G's entries carry the summation rounding and the eigenvector error.
+    const double ga = std::sqrt(std::max(g.a, 0.0)), gd = std::sqrt(std::max(g.d, 0.0));
+    const Sym2 g_err{(kRound * g.a + 2.0 * eta_ * ga) * gk, (kRound * ga * gd + eta_ * (ga + gd)) * gk,
+                     (kRound * g.d + 2.0 * eta_ * gd) * gk};
+    const Sym2 tp_err{sp_err.a + g_err.a, sp_err.b + cinv_err + g_err.b, sp_err.d + g_err.d};
+    const Sym2 tm_err{sm_err.a + g_err.a, sm_err.b + cinv_err + g_err.b, sm_err.d + g_err.d};
     int p_pos, p_neg, m_pos, m_neg;
-    if (!clear_signs(tp, tp_mag, p_pos, p_neg)) return fallback();
-    if (!clear_signs(tm, tm_mag, m_pos, m_neg)) return fallback();
-    const long below = n_neg_ + n_null_ + p_neg - 1;
-    const long above = n_pos_ + n_null_ + m_pos - 1;
-    if (below != out.neg + out.zero || above != out.pos + out.zero) return fallback();
-    if (out.pos < 0 || out.neg < 0 || out.zero < 0) return fallback();
-    ++g_stats.fast;
-    return out;
+    const bool certified = clear_signs(tp, tp_err, p_pos, p_neg) && clear_signs(tm, tm_err, m_pos, m_neg) &&
+                           n_neg_ + n_null_ + p_neg - 1 == out.neg + out.zero &&
+                           n_pos_ + n_null_ + m_pos - 1 == out.pos + out.zero && out.pos >= 0 &&
+                           out.neg >= 0 && out.zero >= 0;
+    if (!certified) ++g_stats.split_certificate;
+    return certified;
+}
+
+bool LinkRemoval::by_shifts(const double* qu, const double* qv, double w, Inertia& out) {
+    const Eigen::Index n = qt_.rows();
+    Sym2 sp, sp_err, sm, sm_err;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        accumulate(sp, sp_err, qu[i], qv[i], inv_tp_[i], eta_);
+        accumulate(sm, sm_err, qu[i], qv[i], inv_tm_[i], eta_);
+    }
+    const double cinv = 1.0 / w, cinv_err = kRound * std::fabs(cinv);
+    const Sym2 tp{-sp.a, cinv - sp.b, -sp.d}, tm{-sm.a, cinv - sm.b, -sm.d};
+    const Sym2 tp_err{sp_err.a, sp_err.b + cinv_err, sp_err.d}, tm_err{sm_err.a, sm_err.b + cinv_err, sm_err.d};
+    int p_pos, p_neg, m_pos, m_neg;
+    if (!clear_signs(tp, tp_err, p_pos, p_neg) || !clear_signs(tm, tm_err, m_pos, m_neg)) return false;
+    out.pos = above_tol_ + p_pos - 1;   // eigenvalues of A' above tol
+    out.neg = below_tol_ + m_neg - 1;   // eigenvalues of A' below -tol
+    out.zero = static_cast<long>(n) - out.pos - out.neg;
+    return out.pos >= 0 && out.neg >= 0 && out.zero >= 0;
+}
+
+Inertia LinkRemoval::removed(int u, int v) {
+    ++g_stats.links;
+    if (!decomposed_) {
+        ++g_stats.definition;
+        return by_definition(u, v);
+    }
+    const double w = a_(u, v);
+    if (w == 0.0) {  // nothing to remove
+        ++g_stats.fast;
+        return intact_;
+    }
+    Inertia out;
+    if (u != v) {
+        const double* qu = qt_.col(u).data();
+        const double* qv = qt_.col(v).data();
+        if (!split_ok_) ++g_stats.split_off;
+        if (split_ok_ && by_split(qu, qv, w, out)) {
+            ++g_stats.fast;
+            return out;
+        }
+        if (shifts_ok_ && by_shifts(qu, qv, w, out)) {
+            ++g_stats.shifted;
+            return out;
+        }
+    }
+    ++g_stats.fallback;
+    return by_definition(u, v);
 }
 
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
