@@ -365,6 +365,8 @@ def layout(mol, n_iter=600, target_bond_len=1.5, repulsion_factor=1.2,
         coords = coords + forces
         if it > 50 and it % 5 == 0:
             radial_equalize(coords, groups)
+    if np.isnan(coords).any():  # CoordGen has no depiction for a lone H2
+        return coords, ranks, False
     w = np.linalg.eigvalsh(np.cov((coords - coords.mean(axis=0)).T))
     # With (nearly) equal principal variances the principal axis is decided
     # by rounding noise (rotationally symmetric drawings), so an exact
