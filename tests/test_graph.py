@@ -69,7 +69,8 @@ STRUCTURE_SMILES = ["O", "C=C", "C#C", "CC(=O)O", "CBr", "CI", "C[N+](=O)[O-]",
 @pytest.mark.parametrize("smiles", STRUCTURE_SMILES)
 def test_node_and_edge_attributes(built, periods, smiles):
     mol, H, subs, pos, chem = built(smiles)
-    assert type(H) is nx.Graph
+    assert isinstance(H, nx.Graph)
+    assert not H.is_directed() and not H.is_multigraph()
     assert list(H.nodes) == list(range(H.number_of_nodes()))
     # consecutive blocks in atom order, sized by period
     nxt = 0
