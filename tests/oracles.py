@@ -59,7 +59,9 @@ def nominal(mol, indices):
 
 
 def avg_mass(mol, indices):
-    return sum(mol.GetAtomWithIdx(i).GetMass() for i in indices)
+    """Sum of the atoms' average masses, correctly rounded (no dependence
+    on the order of the atoms)."""
+    return math.fsum(mol.GetAtomWithIdx(i).GetMass() for i in indices)
 
 
 def formula(mol, indices):
@@ -376,3 +378,128 @@ def layout(mol, n_iter=600, target_bond_len=1.5, repulsion_factor=1.2,
     coords = enforce_mirror(coords, ranks, 1)
     coords = enforce_mirror(coords, ranks, 0)
     return coords, ranks, well_conditioned
+
+
+# ---------------------------------------------------------------- fragments
+
+def _n_heavy(mol, comp):
+    return sum(1 for i in comp if mol.GetAtomWithIdx(i).GetAtomicNum() > 1)
+
+
+def fragment_triples(mol, comps):
+    out = [(formula(mol, sorted(c)), round(avg_mass(mol, sorted(c)), 2),
+            nominal(mol, c)) for c in comps]
+    out.sort(key=lambda t: t[2], reverse=True)
+    return out
+
+
+def predict_fragments(mol, softs, ring_fragmentation=False, min_ring_mz=30):
+    g = atom_graph(mol)
+    results, seen, ring_pairs = [], set(), []
+    for s in softs:
+        pair = tuple(sorted((s["atom_u"], s["atom_v"])))
+        if pair in seen:
+            continue
+        seen.add(pair)
+        if not g.has_edge(*pair):
+            continue
+        label = "{}{}-{}{}".format(s["sym_u"], s["atom_u"], s["sym_v"], s["atom_v"])
+        comps = components_without(g, [pair])
+        if len(comps) == 2:
+            if s["order"] >= 2 and min(_n_heavy(mol, c) for c in comps) == 1:
+                continue
+            results.append({"bond": label, "split": True, "mode": "single",
+                            "fragments": fragment_triples(mol, comps)})
+        else:
+            results.append({"bond": label, "split": False, "mode": "single",
+                            "fragments": None})
+            ring_pairs.append(pair)
+    if ring_fragmentation:
+        seen_double = set()
+        for a in range(len(ring_pairs)):
+            for b in range(a + 1, len(ring_pairs)):
+                p, q = ring_pairs[a], ring_pairs[b]
+                comps = components_without(g, [p, q])
+                if len(comps) != 2:
+                    continue
+                frags = fragment_triples(mol, comps)
+                if min(f[2] for f in frags) < min_ring_mz:
+                    continue
+                key = tuple(sorted(f[2] for f in frags))
+                if key in seen_double:
+                    continue
+                seen_double.add(key)
+                lbl = "{}{}-{}{} + {}{}-{}{}".format(
+                    mol.GetAtomWithIdx(p[0]).GetSymbol(), p[0],
+                    mol.GetAtomWithIdx(p[1]).GetSymbol(), p[1],
+                    mol.GetAtomWithIdx(q[0]).GetSymbol(), q[0],
+                    mol.GetAtomWithIdx(q[1]).GetSymbol(), q[1])
+                results.append({"bond": lbl, "split": True, "mode": "ring",
+                                "fragments": frags})
+    return results
+
+
+def fragment_soft_indices(H, subgraphs, chem, atom_set, tol=1e-9):
+    nodes = [n for a in atom_set for n in subgraphs[a]]
+    sub = H.subgraph(nodes).copy()
+    out = []
+    for i, cb in enumerate(chem):
+        if cb["atom_u"] not in atom_set or cb["atom_v"] not in atom_set:
+            continue
+        out.append(i)
+    keep = soft_indices(sub, [chem[i] for i in out], tol)
+    return [out[k] for k in keep]
+
+
+def cut_atom_set(mol, atom_set, softs, ring_fragmentation, min_mz):
+    atom_set = set(atom_set)
+    g = atom_graph(mol, atom_set)
+    pair_order = {}
+    for s in softs:
+        if s["atom_u"] in atom_set and s["atom_v"] in atom_set:
+            pr = tuple(sorted((s["atom_u"], s["atom_v"])))
+            pair_order[pr] = max(s.get("order", 1), pair_order.get(pr, 1))
+    out, ring_pairs = set(), []
+    for pr in pair_order:
+        if not g.has_edge(*pr):
+            continue
+        comps = components_without(g, [pr])
+        if len(comps) == 2:
+            if pair_order[pr] >= 2 and min(_n_heavy(mol, c) for c in comps) == 1:
+                continue
+            out.update(frozenset(c) for c in comps)
+        else:
+            ring_pairs.append(pr)
+    if ring_fragmentation:
+        for i in range(len(ring_pairs)):
+            for j in range(i + 1, len(ring_pairs)):
+                comps = components_without(g, [ring_pairs[i], ring_pairs[j]])
+                if len(comps) == 2:
+                    if min(avg_mass(mol, c) for c in comps) >= min_mz:
+                        out.update(frozenset(c) for c in comps)
+    return out
+
+
+def recursive_generations(mol, H, subgraphs, chem, max_generations=3, min_mz=25,
+                          ring_fragmentation=True):
+    """Every fragment atom set reachable, with the generation in which it is
+    first enqueued (breadth first).  Returns (m0, {atom set: generation})."""
+    n = mol.GetNumAtoms()
+    all_atoms = frozenset(range(n))
+    gen_of = {all_atoms: 0}
+    frontier = [all_atoms]
+    gen = 0
+    while frontier and gen < max_generations:
+        nxt = []
+        for atom_set in frontier:
+            softs = [chem[i] for i in
+                     fragment_soft_indices(H, subgraphs, chem, atom_set)]
+            for child in cut_atom_set(mol, atom_set, softs, ring_fragmentation,
+                                      min_mz):
+                if not child or child == atom_set or child in gen_of:
+                    continue
+                gen_of[child] = gen + 1
+                nxt.append(child)
+        frontier = nxt
+        gen += 1
+    return nominal(mol, all_atoms), gen_of
