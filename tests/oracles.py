@@ -94,7 +94,7 @@ def components_without(g, pairs):
     return [set(c) for c in nx.connected_components(h)]
 
 
-# ---------------------------------------------------------------- spectra
+# ---------------------------------------------------------------- eigenvalues
 
 def lpi_counts(graph, tol=1e-9, weight="weight"):
     if graph.number_of_nodes() == 0:

@@ -357,7 +357,7 @@ def test_bonds_leaving_the_fragment_are_never_tested():
     methyl = {0, 2, 3, 4}
     got = _fragment_atom_softs(H, subs, chem, methyl)
     assert all(c["atom_u"] in methyl and c["atom_v"] in methyl for c in got)
-    # with a huge zero band every eigenvalue is "zero" (the spectral radius
+    # with a huge zero band every eigenvalue is "zero" (every eigenvalue magnitude
     # is below the largest weighted degree, 3 * 1.0 + 0.9 < 10), so every
     # record inside the fragment is soft, and only those
     inside = [c for c in chem if c["atom_u"] in methyl and c["atom_v"] in methyl]
@@ -570,3 +570,48 @@ def test_lone_hydrogen_peak():
     mol, H, subs, chem, softs = pipeline("CN")
     peaks = predict_fragments_recursive(mol, H, subs, chem, max_generations=1)
     assert peaks[1] == {"formula": "H", "generation": 1}
+
+
+# ------------------------------------------------------------ bad input
+
+def test_cut_atom_set_record_missing_an_atom_raises_key_error():
+    mol = prepare("CO")
+    with pytest.raises(KeyError):
+        _cut_atom_set(mol, {0, 1}, [{"atom_v": 1, "order": 1}], True, 25)
+
+
+def test_recursion_needs_every_atom_in_the_node_map():
+    mol, H, subs, chem, softs = pipeline("CC(=NO)C")
+    partial = {a: n for a, n in subs.items() if a != 0}
+    with pytest.raises(KeyError):
+        predict_fragments_recursive(mol, H, partial, chem)
+
+
+@pytest.mark.xfail(strict=True, reason="an atom set holding an index outside "
+                   "the molecule raises IndexError up front, although the cut "
+                   "never needs that atom (it is an isolated node of the "
+                   "fragment's atom graph, so the cut gives three pieces)")
+def test_cut_atom_set_isolated_unknown_atom_only_blocks_the_cut():
+    mol = prepare("CO")
+    assert _cut_atom_set(mol, {0, 1, 99}, [soft(mol, 0, 1)], True, 25) == set()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: predict_fragments(None, []),
+    lambda: _fragment_formula(None, [0]),
+    lambda: _cut_atom_set(None, {0}, [], False, 25),
+    lambda: trelvanoxa._build_bond_orders(None),
+    lambda: trelvanoxa.compute_atom_layout(None),
+    lambda: trelvanoxa._nominal_mass(None, [0]),
+    lambda: detect_soft_bonds(None, [], {}),
+    lambda: detect_soft_bonds(nx.path_graph(3), [None], compute_lpi(nx.path_graph(3))),
+    lambda: detect_soft_bonds(nx.path_graph(3), [{"u_node": 0, "v_node": 1}], {}),
+    lambda: _fragment_atom_softs(nx.path_graph(3), {0: [0]}, [], None),
+    lambda: predict_fragments_recursive(prepare("CO"), nx.Graph(), {}, []),
+    lambda: compute_lpi(nx.path_graph(3), tol="x"),
+    lambda: trelvanoxa._angle_diff("a", 1.0),
+])
+def test_garbage_input_raises_a_python_exception(call):
+    with pytest.raises(Exception) as info:
+        call()
+    assert not isinstance(info.value, SystemError)

@@ -450,7 +450,7 @@ def test_tolerance_is_passed_on():
 
 def test_counts_only_are_compared():
     # removing 0-1 from the path 0-1-2-3 leaves an isolated node and the
-    # path 1-2-3: spectrum -sqrt2, 0, 0, sqrt2 -> (1, 2, 1)
+    # path 1-2-3: eigenvalues -sqrt2, 0, 0, sqrt2 -> (1, 2, 1)
     g = nx.path_graph(4)
     recs = [{"u_node": 0, "v_node": 1}]
     same_counts = {"n+": 1, "n0": 2, "n-": 1, "eigenvalues": np.array([123.0])}
@@ -468,6 +468,18 @@ def test_edge_without_weight_comes_back_with_weight_one():
     assert g[0][1] == {"weight": 1.0}
     assert g[1][2] == {"weight": 0.9}
     assert sorted(g.nodes) == [0, 1, 2]
+
+
+@pytest.mark.xfail(strict=True, reason="a tested link keeps attributes other "
+                   "than its weight; it is removed and put back with its "
+                   "weight only, so any other attribute must be gone")
+def test_tested_link_is_put_back_with_its_weight_only():
+    g = nx.Graph()
+    g.add_edge(0, 1, weight=0.9, label="C-O")
+    g.add_edge(1, 2, weight=1.0, label="kept")
+    detect_soft_bonds(g, [{"u_node": 0, "v_node": 1}], compute_lpi(g))
+    assert g[0][1] == {"weight": 0.9}
+    assert g[1][2] == {"weight": 1.0, "label": "kept"}  # never tested
 
 
 def test_empty_records_give_empty_result():

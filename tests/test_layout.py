@@ -288,7 +288,9 @@ def _as_rotated(got, expected, atol):
 
 def test_layout_result_types():
     mol = prepare("CCO")
-    coords, ranks = compute_atom_layout(mol)
+    result = compute_atom_layout(mol)
+    assert isinstance(result, tuple) and len(result) == 2
+    coords, ranks = result
     assert isinstance(coords, np.ndarray) and coords.dtype == np.float64
     assert coords.shape == (mol.GetNumAtoms(), 2)
     assert isinstance(ranks, list) and all(type(r) is int for r in ranks)
