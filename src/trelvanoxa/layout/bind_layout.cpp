@@ -22,7 +22,6 @@ std::vector<long> ranks_from(nb::handle ranks) {
 }  // namespace
 
 nb::list py::symmetry_classes(nb::handle mol) {
-    require_mol(mol);
     try {
         nb::object ranks = package_attr("Chem").attr("CanonicalRankAtoms")(mol, "breakTies"_a = false);
         nb::list out;
