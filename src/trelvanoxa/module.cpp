@@ -1,6 +1,8 @@
 // The trelvanoxa extension: one module, each subsystem adds its functions.
 #include <nanobind/nanobind.h>
 
+#include <chrono>
+
 #include "common/poll.hpp"
 
 namespace nb = nanobind;
@@ -20,13 +22,19 @@ void add_panels(nb::module_& m);
 
 namespace {
 
-// Called now and then from long native loops.  Dropping the GIL for a moment
-// lets other Python threads run (a timer calling _thread.interrupt_main, a
-// progress reporter); pending signals (Ctrl-C) then surface as Python
-// exceptions that unwind the native loop.
+// Called often from long native loops.  Every few milliseconds the GIL is
+// dropped for a moment so other Python threads can run (a timer calling
+// _thread.interrupt_main, a progress reporter); pending signals (Ctrl-C) then
+// surface as Python exceptions that unwind the native loop.
 void check_signals() {
-    Py_BEGIN_ALLOW_THREADS
-    Py_END_ALLOW_THREADS
+    using clock = std::chrono::steady_clock;
+    static clock::time_point last = clock::now();
+    const clock::time_point now = clock::now();
+    if (now - last >= std::chrono::milliseconds(5)) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        last = clock::now();
+    }
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
 }
 

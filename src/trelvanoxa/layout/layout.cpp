@@ -211,6 +211,7 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
         bonded[b.second].push_back(b.first);
     }
     const double min_nb = params.target_bond_len * params.repulsion_factor;
+    const double far2 = min_nb * min_nb * (1.0 + 1e-9);
 
     // Separate atoms that the depiction put on the same point.
     for (size_t i = 0; i < n; ++i) {
@@ -247,10 +248,13 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
             for (int j : bonded[i]) stamp[j] = tag;
             const double xi = coords[i][0], yi = coords[i][1];
             for (size_t j = i + 1; j < n; ++j) {
-                if (stamp[j] == tag) continue;
                 const double dx = coords[j][0] - xi;
                 const double dy = coords[j][1] - yi;
-                const double len = norm2(dx, dy);
+                const double d2 = dx * dx + dy * dy;
+                // Most pairs are far apart: a squared-distance test with a
+                // margin skips them before the exact test on the length.
+                if (d2 > far2 || stamp[j] == tag) continue;
+                const double len = std::sqrt(d2);
                 if (len < 1e-9 || !(len < min_nb)) continue;
                 const double push = min_nb - len;
                 const double fx = (push * dx) / len * params.k_rep;
