@@ -754,6 +754,7 @@ class TestInterrupt:
         code = """
             import json
             import trelvanoxa
+            trelvanoxa._core._set_fast_soft_pass(False)
             try:
                 trelvanoxa.VIF(%r, draw=False, verbose=True)
                 outcome = "finished"
@@ -802,6 +803,8 @@ class TestInterrupt:
                     pass
 
             tap = Tap()
+            # the one-link-at-a-time count keeps the pass long enough to catch
+            trelvanoxa._core._set_fast_soft_pass(False)
             real, sys.stdout = sys.stdout, tap
             try:
                 trelvanoxa.VIF(%r, draw=False, verbose=True)

@@ -132,8 +132,9 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
     std::vector<vif::Link> links;
     links.reserve(g.edges.size());
     for (const auto& e : g.edges) links.push_back({e.u, e.v, e.w});
-    Eigen::MatrixXd a = vif::dense_matrix(g.n_nodes, links);
-    const Eigen::VectorXd ev = vif::eigenvalues(a);
+    // One eigendecomposition gives the LPI and decides every link.
+    vif::LinkRemoval removal(vif::dense_matrix(g.n_nodes, links), 1e-9);
+    const Eigen::VectorXd ev = removal.eigenvalues();
     const vif::Inertia lpi = vif::count_inertia(ev, 1e-9);
 
     MassSum avg;
@@ -148,9 +149,11 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
         emit_all(vif::report_head(smiles_text, mass_avg, mass_nominal, lpi,
                                   std::vector<double>(ev.data(), ev.data() + ev.size())));
 
-    std::vector<std::pair<int, int>> candidates;
-    for (const auto& c : g.chem_bonds) candidates.push_back({c.u_node, c.v_node});
-    const auto keep = vif::inertia_preserving_links(a, candidates, lpi, 1e-9);
+    std::vector<char> keep(g.chem_bonds.size());
+    for (size_t i = 0; i < keep.size(); ++i) {
+        poll();
+        keep[i] = removal.removed(g.chem_bonds[i].u_node, g.chem_bonds[i].v_node) == lpi;
+    }
     std::vector<size_t> soft_idx;
     std::vector<ms::SoftBond> softs;
     for (size_t i = 0; i < keep.size(); ++i) {

@@ -18,7 +18,7 @@ namespace {
 
 // Threads pay off only for large matrices; for the small ones that dominate
 // per-fragment work they cost more in hand-offs than they save.
-constexpr int kThreadedFrom = 256;
+constexpr int kThreadedFrom = 512;
 
 void threads_for(int n) {
     static const int available = scipy_openblas_get_num_threads();

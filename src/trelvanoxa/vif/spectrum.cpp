@@ -78,13 +78,26 @@ void eig2_with_errors(const Sym2& t, const Sym2& err, double& small, double& big
     err_small = err_det / std::fabs(big) + std::fabs(small) * err_big / std::fabs(big);
 }
 
+void eigenvector(const Sym2& m, double lo, double& x, double& y);
+
+// k^T m k for a unit vector k.
+inline double quad(const Sym2& m, double kx, double ky) { return kx * kx * m.a + 2.0 * kx * ky * m.b + ky * ky * m.d; }
+
 // Signs of the eigenvalues of t, or false when one is not clearly nonzero.
-bool clear_signs(const Sym2& t, const Sym2& err, int& pos, int& neg) {
-    double small, big, err_small, err_big;
-    eig2_with_errors(t, err, small, big, err_small, err_big);
-    if (!(std::fabs(big) > 10.0 * err_big) || !(std::fabs(small) > 10.0 * err_small)) return false;
-    pos = (small > 0) + (big > 0);
-    neg = (small < 0) + (big < 0);
+// Besides the entries' rounding (err), an eigenvalue tau with eigenvector k
+// moves by up to e_eig * k^T s2 k when the eigenvalues of A move by e_eig
+// (s2 = U^T Q (L - s)^-2 Q^T U is the derivative of T_s in the shift).
+bool clear_signs(const Sym2& t, const Sym2& err, const Sym2& s2, double e_eig, int& pos, int& neg) {
+    double vals[2], errs[2];
+    eig2_with_errors(t, err, vals[0], vals[1], errs[0], errs[1]);
+    pos = neg = 0;
+    for (int q = 0; q < 2; ++q) {
+        double kx, ky;
+        eigenvector(t, vals[q], kx, ky);
+        const double bound = errs[q] + e_eig * quad(s2, kx, ky);
+        if (!(std::fabs(vals[q]) > 10.0 * bound)) return false;
+        (vals[q] > 0 ? pos : neg)++;
+    }
     return true;
 }
 
@@ -142,15 +155,18 @@ Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links) {
 LinkRemoval::LinkRemoval(const Eigen::MatrixXd& a, double tol) : a_(a), tol_(tol) {
     const Eigen::Index n = a.rows();
     if (!g_fast_enabled || n == 0 || !(tol >= 0.0)) return;
-    Eigen::VectorXd lam;
     Eigen::MatrixXd q;
-    lapack_eigh(a, lam, q);
+    lapack_eigh(a, lam_, q);
+    const Eigen::VectorXd& lam = lam_;
     decomposed_ = true;
     intact_ = count_inertia(lam, tol);
-    qt_ = q.transpose();
+    q.transposeInPlace();
+    qt_ = std::move(q);
     const double anorm = std::max(a.cwiseAbs().rowwise().sum().maxCoeff(), 1.0);
-    // The computed eigenvectors are orthonormal to about sqrt(n) eps.
+    // The computed eigenvectors are orthonormal to about sqrt(n) eps, and the
+    // decomposition is exact for a matrix within about sqrt(n) eps |A| of A.
     eta_ = 1e-15 * std::sqrt(static_cast<double>(n));
+    e_eig_ = 10.0 * std::sqrt(static_cast<double>(n)) * 2.220446049250313e-16 * anorm;
 
     // Direct shifts need A -+ tol clearly nonsingular.
     const double margin = 1e-12 * anorm;
@@ -195,7 +211,12 @@ LinkRemoval::LinkRemoval(const Eigen::MatrixXd& a, double tol) : a_(a), tol_(tol
     vec_err_ = 1e-15 * anorm / std::min(gap, 1.0) + eta_;
 }
 
-Inertia LinkRemoval::intact() { return decomposed_ ? intact_ : inertia(a_, tol_); }
+const Eigen::VectorXd& LinkRemoval::eigenvalues() {
+    if (!decomposed_ && lam_.size() != a_.rows()) lam_ = vif::eigenvalues(a_);
+    return lam_;
+}
+
+Inertia LinkRemoval::intact() { return decomposed_ ? intact_ : count_inertia(eigenvalues(), tol_); }
 
 Inertia LinkRemoval::by_definition(int u, int v) {
     const double w = a_(u, v);
@@ -219,13 +240,15 @@ bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia
     // certificate shifts on P, with rounding bounds, and the Gram matrix G of
     // the null rows.
     const Eigen::Index n = qt_.rows();
-    Sym2 s, s_err, s2, s2_err, sp, sp_err, sm, sm_err, g;
+    Sym2 s, s_err, s2, s2_err, sp, sp_err, sp2, sm, sm_err, sm2, g, unused;
     for (Eigen::Index i = 0; i < n; ++i) {
         const double x = qu[i], y = qv[i];
         accumulate(s, s_err, x, y, inv_[i], eta_);
         accumulate(s2, s2_err, x, y, inv_[i] * inv_[i], eta_);
         accumulate(sp, sp_err, x, y, inv_p_[i], eta_);
+        accumulate(sp2, unused, x, y, inv_p_[i] * inv_p_[i], 0.0);
         accumulate(sm, sm_err, x, y, inv_m_[i], eta_);
+        accumulate(sm2, unused, x, y, inv_m_[i] * inv_m_[i], 0.0);
         g.a += x * x * null_[i], g.b += x * y * null_[i], g.d += y * y * null_[i];
     }
     const double cinv = 1.0 / w, cinv_err = kRound * std::fabs(cinv);
@@ -255,12 +278,13 @@ bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia
     // eigenvalue of A' it stands for, at most |tau| / (k^T U^T Q_P L_P^-2
     // Q_P^T U k) in magnitude to first order, lies far inside the zero band.
     auto classify = [&](double tau, double kx, double ky, double err) -> bool {
+        const double d = quad(s2, kx, ky);
+        const double d_err = kx * kx * s2_err.a + 2.0 * std::fabs(kx * ky) * s2_err.b + ky * ky * s2_err.d;
+        err += e_eig_ * (d + d_err);
         if (std::fabs(tau) > 10.0 * err) {
             (tau > 0 ? t_pos : t_neg)++;
             return true;
         }
-        const double d = kx * kx * s2.a + 2.0 * kx * ky * s2.b + ky * ky * s2.d;
-        const double d_err = kx * kx * s2_err.a + 2.0 * std::fabs(kx * ky) * s2_err.b + ky * ky * s2_err.d;
         if (d - d_err > 0.0 && (std::fabs(tau) + err) / (d - d_err) <= kZeroMargin * tol_) {
             ++t_zero;
             return true;
@@ -279,7 +303,7 @@ bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia
     } else if (rank == 1) {
         double kx, ky;
         eigenvector(g, g_lo, kx, ky);
-        const double tau = kx * kx * t.a + 2.0 * kx * ky * t.b + ky * ky * t.d;
+        const double tau = quad(t, kx, ky);
         double err = kx * kx * t_err.a + 2.0 * std::fabs(kx * ky) * t_err.b + ky * ky * t_err.d;
         // The kernel direction is known to about noise / sv(Y).
         err += 4.0 * noise / std::sqrt(std::max(g_hi, 1e-300)) * (std::fabs(t.a) + std::fabs(t.b) + std::fabs(t.d));
@@ -305,8 +329,12 @@ bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia
                      (kRound * g.d + 2.0 * eta_ * gd) * gk};
     const Sym2 tp_err{sp_err.a + g_err.a, sp_err.b + cinv_err + g_err.b, sp_err.d + g_err.d};
     const Sym2 tm_err{sm_err.a + g_err.a, sm_err.b + cinv_err + g_err.b, sm_err.d + g_err.d};
+    const double gk2 = gk * gk;
+    const Sym2 dp{sp2.a + g.a * gk2, sp2.b + g.b * gk2, sp2.d + g.d * gk2};
+    const Sym2 dm{sm2.a + g.a * gk2, sm2.b + g.b * gk2, sm2.d + g.d * gk2};
     int p_pos, p_neg, m_pos, m_neg;
-    const bool certified = clear_signs(tp, tp_err, p_pos, p_neg) && clear_signs(tm, tm_err, m_pos, m_neg) &&
+    const bool certified = clear_signs(tp, tp_err, dp, e_eig_, p_pos, p_neg) &&
+                           clear_signs(tm, tm_err, dm, e_eig_, m_pos, m_neg) &&
                            n_neg_ + n_null_ + p_neg - 1 == out.neg + out.zero &&
                            n_pos_ + n_null_ + m_pos - 1 == out.pos + out.zero && out.pos >= 0 &&
                            out.neg >= 0 && out.zero >= 0;
@@ -316,16 +344,19 @@ bool LinkRemoval::by_split(const double* qu, const double* qv, double w, Inertia
 
 bool LinkRemoval::by_shifts(const double* qu, const double* qv, double w, Inertia& out) {
     const Eigen::Index n = qt_.rows();
-    Sym2 sp, sp_err, sm, sm_err;
+    Sym2 sp, sp_err, sp2, sm, sm_err, sm2, unused;
     for (Eigen::Index i = 0; i < n; ++i) {
         accumulate(sp, sp_err, qu[i], qv[i], inv_tp_[i], eta_);
+        accumulate(sp2, unused, qu[i], qv[i], inv_tp_[i] * inv_tp_[i], 0.0);
         accumulate(sm, sm_err, qu[i], qv[i], inv_tm_[i], eta_);
+        accumulate(sm2, unused, qu[i], qv[i], inv_tm_[i] * inv_tm_[i], 0.0);
     }
     const double cinv = 1.0 / w, cinv_err = kRound * std::fabs(cinv);
     const Sym2 tp{-sp.a, cinv - sp.b, -sp.d}, tm{-sm.a, cinv - sm.b, -sm.d};
     const Sym2 tp_err{sp_err.a, sp_err.b + cinv_err, sp_err.d}, tm_err{sm_err.a, sm_err.b + cinv_err, sm_err.d};
     int p_pos, p_neg, m_pos, m_neg;
-    if (!clear_signs(tp, tp_err, p_pos, p_neg) || !clear_signs(tm, tm_err, m_pos, m_neg)) return false;
+    if (!clear_signs(tp, tp_err, sp2, e_eig_, p_pos, p_neg) || !clear_signs(tm, tm_err, sm2, e_eig_, m_pos, m_neg))
+        return false;
     out.pos = above_tol_ + p_pos - 1;   // eigenvalues of A' above tol
     out.neg = below_tol_ + m_neg - 1;   // eigenvalues of A' below -tol
     out.zero = static_cast<long>(n) - out.pos - out.neg;

@@ -66,8 +66,9 @@ class LinkRemoval {
 public:
     LinkRemoval(const Eigen::MatrixXd& a, double tol);
     Inertia removed(int u, int v);
-    // Inertia of the intact matrix (from the same eigendecomposition when
-    // there is one).
+    // Eigenvalues and inertia of the intact matrix, from the same
+    // eigendecomposition when there is one.
+    const Eigen::VectorXd& eigenvalues();
     Inertia intact();
 
 private:
@@ -80,7 +81,9 @@ private:
     bool decomposed_ = false, split_ok_ = false, shifts_ok_ = false;
     Eigen::MatrixXd qt_;       // eigenvectors as rows: qt_(i, node)
     double eta_ = 0.0;         // absolute error of eigenvector entries (orthogonality)
+    double e_eig_ = 0.0;       // how far the computed eigenvalues may sit from A's
     Inertia intact_;
+    Eigen::VectorXd lam_;      // ascending eigenvalues of A
     // exact split: 1/l, 1/(l - d), 1/(l + d) on P, 0 on Z; 1 on Z, 0 on P
     Eigen::VectorXd inv_, inv_p_, inv_m_, null_;
     long n_pos_ = 0, n_neg_ = 0, n_null_ = 0;
