@@ -36,7 +36,8 @@ nb::list py::symmetry_classes(nb::handle mol) {
     return out;
 }
 
-std::pair<layout::Coords, nb::list> py::atom_layout(nb::handle mol, const layout::LayoutParams& params) {
+std::pair<layout::Coords, nb::list> py::atom_layout(nb::handle mol, const layout::LayoutParams& params,
+                                                    const std::vector<std::pair<int, int>>* known_bonds) {
     require_mol(mol);
     nb::object dep = package_attr("rdDepictor");
     dep.attr("SetPreferCoordGen")(true);
@@ -44,18 +45,22 @@ std::pair<layout::Coords, nb::list> py::atom_layout(nb::handle mol, const layout
     const long n = num_atoms(mol);
     layout::Coords coords(n);
     if (n > 0) {
-        nb::object conf = mol.attr("GetConformer")();
-        for (long i = 0; i < n; ++i) {
-            nb::object p = conf.attr("GetAtomPosition")(i);
-            coords[i] = {nb::cast<double>(p.attr("x")), nb::cast<double>(p.attr("y"))};
-        }
+        // All positions in one call: an n x 3 float64 array.
+        auto xyz = nb::cast<nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>>(
+            mol.attr("GetConformer")().attr("GetPositions")());
+        auto v = xyz.view();
+        for (long i = 0; i < n; ++i) coords[i] = {v(i, 0), v(i, 1)};
     }
     nb::list ranks = symmetry_classes(mol);
     if (n <= 1) return {coords, ranks};
 
     std::vector<std::pair<int, int>> bonds;
-    for (nb::handle b : mol.attr("GetBonds")())
-        bonds.push_back({nb::cast<int>(b.attr("GetBeginAtomIdx")()), nb::cast<int>(b.attr("GetEndAtomIdx")())});
+    if (known_bonds) {
+        bonds = *known_bonds;
+    } else {
+        for (nb::handle b : mol.attr("GetBonds")())
+            bonds.push_back({nb::cast<int>(b.attr("GetBeginAtomIdx")()), nb::cast<int>(b.attr("GetEndAtomIdx")())});
+    }
 
     nb::object rng;  // created on first coincidence, as a fresh seeded stream
     layout::JitterSource jitter = [&rng]() -> layout::Point {

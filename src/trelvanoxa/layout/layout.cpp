@@ -227,7 +227,7 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
     Coords forces(n);
     std::vector<long> stamp(n, -1);
     for (long it = 0; it < params.n_iter; ++it) {
-        poll();
+        if (it % 8 == 0) poll();
         for (auto& f : forces) f = {0.0, 0.0};
         for (const auto& b : bonds) {
             const int u = b.first, v = b.second;

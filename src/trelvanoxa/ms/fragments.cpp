@@ -1,7 +1,7 @@
 #include "ms/fragments.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <deque>
 #include <initializer_list>
@@ -162,8 +162,10 @@ std::string formula_from_symbols(const std::vector<std::string>& symbols) {
 }
 
 double round_decimal(double x, int digits) {
+    // Correctly rounded decimal text of the exact binary value, read back.
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%.*f", digits, x);
+    auto res = std::to_chars(buf, buf + sizeof buf - 1, x, std::chars_format::fixed, digits);
+    *res.ptr = '\0';
     return std::strtod(buf, nullptr);
 }
 

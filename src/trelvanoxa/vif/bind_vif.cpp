@@ -37,8 +37,13 @@ std::optional<py::Built> py::build_graph(nb::handle smiles, long n_iter, double 
     layout::LayoutParams params;
     params.n_iter = n_iter;
     params.target_bond_len = target_bond_len;
-    b.centers = atom_layout(mol, params).first;
+    // The molecule is read once (this also resolves element periods, so an
+    // unknown element fails before any layout work); the layout reuses its bonds.
     b.data = read_molecule(mol, kAll);
+    std::vector<std::pair<int, int>> bonds;
+    bonds.reserve(b.data.bonds.size());
+    for (const auto& bond : b.data.bonds) bonds.push_back({bond.u, bond.v});
+    b.centers = atom_layout(mol, params, &bonds).first;
     b.graph = vif::build_orbital_graph(b.data, b.centers, target_bond_len * radius_ratio, bond_kappa);
     return b;
 }

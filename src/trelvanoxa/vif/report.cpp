@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <set>
 
@@ -49,9 +48,9 @@ std::vector<std::string> report_head(const std::string& smiles, double mass_avg,
                                      const Inertia& lpi, const std::vector<double>& eigenvalues) {
     std::vector<std::string> lines;
     lines.push_back("[VIF] " + smiles);
-    char avg[64];
-    std::snprintf(avg, sizeof avg, "%.2f", mass_avg);
-    lines.push_back("      Molecular mass M = " + std::string(avg) + " g/mol (avg)  (M+ peak m/z = " +
+    char avg[400];
+    const auto res = std::to_chars(avg, avg + sizeof avg, mass_avg, std::chars_format::fixed, 2);
+    lines.push_back("      Molecular mass M = " + std::string(avg, res.ptr) + " g/mol (avg)  (M+ peak m/z = " +
                     std::to_string(mass_nominal) + " nominal)");
     lines.push_back("      LPI = {n+=" + std::to_string(lpi.pos) + ", n0=" + std::to_string(lpi.zero) +
                     ", n-=" + std::to_string(lpi.neg) + "}  (" + std::to_string(lpi.pos + lpi.zero + lpi.neg) +
