@@ -16,13 +16,8 @@ import pytest  # noqa: E402
 
 import trelvanoxa  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
-if str(HERE) not in sys.path:
-    sys.path.insert(0, str(HERE))
-
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 from helpers import MOLECULES  # noqa: E402
-
-PUG_PREFIX, PUG_SUFFIX = "/rest/pug/compound/", "/property/SMILES/JSON"
 
 
 @pytest.fixture(autouse=True)
@@ -42,12 +37,9 @@ def _no_real_network(monkeypatch):
 
 
 class PugServer:
-    """PUG REST look-alike answering /rest/pug/compound/<ns>/<query>/property/SMILES/JSON.
-
-    ``answers`` maps (namespace, decoded query) to (status, body); dicts are sent as JSON,
-    bytes as they are.  Unknown queries get a 404 fault, malformed paths a 400 fault.
-    ``paths`` holds the raw request targets in arrival order.
-    """
+    """Answers /rest/pug/compound/<ns>/<query>/property/SMILES/JSON like PUG REST: ``answers`` maps
+    (namespace, decoded query) to (status, body: dict sent as JSON, bytes as they are); anything else
+    gets a 404 fault.  ``paths`` holds the raw request targets in arrival order."""
 
     def __init__(self):
         self.answers, self.paths = {}, []
@@ -56,7 +48,10 @@ class PugServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.paths.append(self.path)
-                status, body = server.answer_for(self.path)
+                parts = self.path.split("/")
+                key = (parts[4], urllib.parse.unquote(parts[5], errors="strict")) if len(parts) == 9 and parts[
+                    :4] + parts[6:] == ["", "rest", "pug", "compound", "property", "SMILES", "JSON"] else None
+                status, body = server.answers.get(key, (404, {"Fault": {"Code": "PUGREST.NotFound"}}))
                 data = body if isinstance(body, bytes) else json.dumps(body).encode()
                 self.send_response(status)
                 self.send_header("Content-Type", "text/plain" if isinstance(body, bytes) else "application/json")
@@ -68,27 +63,17 @@ class PugServer:
                 pass
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02})
         self.thread.start()
         self.base = f"http://127.0.0.1:{self.httpd.server_port}/rest/pug/compound"
 
     def add(self, query, smiles=None, cid=None, status=200, namespace="name", body=None):
-        if body is None:
-            body = {"PropertyTable": {"Properties": [{"CID": cid, "SMILES": smiles}]}}
+        body = {"PropertyTable": {"Properties": [{"CID": cid, "SMILES": smiles}]}} if body is None else body
         self.answers[(namespace, str(query))] = (status, body)
-
-    def answer_for(self, path):
-        middle = path[len(PUG_PREFIX):-len(PUG_SUFFIX)]
-        parts = middle.split("/")
-        if (not path.startswith(PUG_PREFIX) or not path.endswith(PUG_SUFFIX) or len(parts) != 2
-                or "?" in middle or "#" in middle):
-            return 400, {"Fault": {"Code": "PUGREST.BadRequest"}}
-        key = (parts[0], urllib.parse.unquote(parts[1], errors="strict"))
-        return self.answers.get(key, (404, {"Fault": {"Code": "PUGREST.NotFound", "Message": "No CID found"}}))
 
     def queries(self):
         """Decoded query segment of every request, in arrival order."""
-        return [urllib.parse.unquote(p[len(PUG_PREFIX):].split("/")[1]) for p in self.paths]
+        return [urllib.parse.unquote(p.split("/")[5]) for p in self.paths]
 
 
 @pytest.fixture

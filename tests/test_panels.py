@@ -9,7 +9,7 @@ import pytest
 from matplotlib.colors import to_rgba
 
 import trelvanoxa
-from helpers import analyse, png_size
+from helpers import analyse, png_size, triple
 
 COLOURS = {"C": "red", "Li": "orange", "H": "skyblue", "Cl": "lightgreen", "O": "red", "B": "pink", "N": "violet",
            "F": "yellow", "S": "gold", "P": "darkorange"}
@@ -43,32 +43,27 @@ def test_graph_panel_from_smiles(calls):
         "VIF analysis — key molecules in human biochemistry", 13, 0.99)
     assert calls["vif"] == [((m,), {"draw": False, "verbose": False, "bond_kappa": 0.9}) for m in mols]
     assert calls["show"] == [[fig.number]]
-    lpis = ["{3,0,3}", None, None, "{5,0,6}", None, "{5,0,6}", "{6,0,6}"]  # CH3Cl has the graph of CH3F
-    for i, (ax, smi) in enumerate(zip(fig.axes, mols)):
+    seg = lambda c: {frozenset(map(tuple, s.round(9).tolist())) for s in c.get_segments()}  # noqa: E731
+    for ax, smi in zip(fig.axes, mols):
         assert not ax.axison and ax.title.get_fontsize() == 9 and not ax.texts
         if smi == BROKEN:
             assert (ax.get_title(), ax.title.get_color(), len(ax.collections)) == (BROKEN + "\n(error)", "gray", 0)
             continue
         r = analyse(smi)
-        lpi = "{%d,%d,%d}" % (r["lpi"]["n+"], r["lpi"]["n0"], r["lpi"]["n-"])
+        H, pos, lpi = r["graph"], r["pos"], "{%d,%d,%d}" % triple(r["lpi"])
         assert (ax.get_title(), ax.title.get_color(), ax.get_aspect()) == (f"{smi}\nLPI={lpi}", "black", 1.0)
-        assert lpis[i] in (None, lpi)
-        H, pos = r["graph"], r["pos"]
-        nodes, black, *rest = ax.collections
-        assert np.allclose(nodes.get_facecolors(), [to_rgba(COLOURS.get(H.nodes[n]["symbol"], "gray"), 0.9)
-                                                    for n in H])
-        assert list(nodes.get_sizes()) == [45]
+        nodes, black, *red = ax.collections
+        assert np.allclose(nodes.get_facecolors(), [to_rgba(COLOURS.get(H.nodes[n]["symbol"], "gray"), 0.9) for n in H])
         soft = {frozenset((s["u_node"], s["v_node"])) for s in r["soft_bonds"]}
-        seg = lambda c: {frozenset(map(tuple, s.round(9).tolist())) for s in c.get_segments()}  # noqa: E731
-        want = lambda es: {frozenset((tuple(pos[u].round(9)), tuple(pos[v].round(9)))) for u, v in es}  # noqa
-        assert [tuple(c) for c in black.get_colors()] == [to_rgba("black", 0.7)]
-        assert list(black.get_linewidths()) == [0.8] and black.get_linestyles()[0][1] is None
-        assert seg(black) == want(e for e in H.edges if frozenset(e) not in soft)
-        assert len(rest) == (1 if soft else 0)  # no soft link: solid black only
-        for red in rest:
-            assert [tuple(c) for c in red.get_colors()] == [to_rgba("red", 0.9)]
-            assert list(red.get_linewidths()) == [1.3] and red.get_linestyles()[0][1] is not None
-            assert seg(red) == want(e for e in H.edges if frozenset(e) in soft)
+        want = lambda keep: {frozenset((tuple(pos[u].round(9)), tuple(pos[v].round(9))))  # noqa: E731
+                             for u, v in H.edges if (frozenset((u, v)) in soft) == keep}
+        assert list(nodes.get_sizes()) == [45] and list(black.get_linewidths()) == [0.8] and seg(black) == want(False)
+        assert [tuple(c) for c in black.get_colors()] == [to_rgba("black", 0.7)] and black.get_linestyles()[0][1] is None
+        assert len(red) == (1 if soft else 0)  # no soft link: solid black only
+        for coll in red:
+            assert [tuple(c) for c in coll.get_colors()] == [to_rgba("red", 0.9)] and seg(coll) == want(True)
+            assert list(coll.get_linewidths()) == [1.3] and coll.get_linestyles()[0][1] is not None
+    assert [ax.get_title() for ax in fig.axes[:7:3]] == ["O\nLPI={3,0,3}", "CF\nLPI={5,0,6}", "C=C\nLPI={6,0,6}"]
     assert all(ax.get_title() == "" and not ax.collections and not ax.axison for ax in fig.axes[7:])
 
 
