@@ -115,42 +115,37 @@ def test_period_memo(monkeypatch):
     calls, real = [], mendeleev.element
     monkeypatch.setattr(trelvanoxa, "element", lambda s: calls.append(s) or real(s))
     trelvanoxa._get_period.cache_clear()
-    got = [trelvanoxa._get_period(s) for s in ["H", "He", "C", "Cl", "Br", "I", "Xe", "C", "Cl", "Na", "C"]]
-    assert got == [1, 1, 2, 3, 4, 5, 5, 2, 3, 3, 2] and all(type(p) is int for p in got)
-    assert calls == ["H", "He", "C", "Cl", "Br", "I", "Xe", "Na"]  # one lookup per symbol
+    got = [trelvanoxa._get_period(s) for s in ["H", "C", "Cl", "Br", "I", "C", "Cl", "Na", "C"]]
+    assert got == [1, 2, 3, 4, 5, 2, 3, 3, 2] and all(type(p) is int for p in got)
+    assert calls == ["H", "C", "Cl", "Br", "I", "Na"]  # one lookup per symbol
     with pytest.raises(Exception) as direct:
         real("Qx")
     for _ in range(2):  # an unknown symbol raises mendeleev's own error and is never stored
         with pytest.raises(type(direct.value), match=str(direct.value)):
             trelvanoxa._get_period("Qx")
-    assert calls[-2:] == ["Qx", "Qx"] and trelvanoxa._get_period.cache_info().currsize == 8
+    assert calls[-2:] == ["Qx", "Qx"] and trelvanoxa._get_period.cache_info().currsize == 6
     trelvanoxa._get_period.cache_clear()
 
 
-def test_nominal_atom_mass_memo(monkeypatch):
+def test_nominal_mass_memo(monkeypatch):
     calls, table = [], Chem.GetPeriodicTable()
-    trelvanoxa._nominal_atom_mass(1)  # hydrogen memoised before counting
+    got = [trelvanoxa._nominal_atom_mass(z) for z in range(1, 104)]  # hydrogen memoised before counting
+    assert got == [table.GetMostCommonIsotope(z) for z in range(1, 104)] and all(type(m) is int for m in got)
+    assert [got[z - 1] for z in (1, 6, 7, 8, 9, 15, 16, 17, 35, 53)] == [1, 12, 14, 16, 19, 31, 32, 35, 79, 127]
     monkeypatch.setattr(Chem, "GetPeriodicTable", lambda: type("T", (), {
         "GetMostCommonIsotope": lambda self, z: calls.append(z) or table.GetMostCommonIsotope(z)})())
-    monkeypatch.delitem(trelvanoxa._NOMINAL_ISOTOPE, 34, raising=False)
-    assert [trelvanoxa._nominal_atom_mass(34) for _ in range(3)] == [80, 80, 80]
-    assert calls == [34] and trelvanoxa._NOMINAL_ISOTOPE[34] == 80
+    monkeypatch.delitem(trelvanoxa._NOMINAL_ISOTOPE, 34)
+    assert [trelvanoxa._nominal_atom_mass(34) for _ in range(3)] == [80, 80, 80] and calls == [34]
     monkeypatch.setitem(trelvanoxa._NOMINAL_ISOTOPE, 7, 0)  # a stored 0 is reused, not looked up again
     assert trelvanoxa._nominal_mass(prepare("N"), range(4)) == 3 and calls == [34]
-    trelvanoxa._NOMINAL_ISOTOPE.pop(250, None)
     with pytest.raises(Exception):
         trelvanoxa._nominal_atom_mass(250)
     assert 250 not in trelvanoxa._NOMINAL_ISOTOPE
-    monkeypatch.undo()
-    got = [trelvanoxa._nominal_atom_mass(z) for z in range(1, 104)]
-    assert got == [table.GetMostCommonIsotope(z) for z in range(1, 104)] and all(type(m) is int for m in got)
-    assert [got[z - 1] for z in (1, 6, 7, 8, 9, 15, 16, 17, 35, 53)] == [1, 12, 14, 16, 19, 31, 32, 35, 79, 127]
 
 
 @pytest.mark.parametrize("smiles,indices,expected", [
-    ("C", range(5), 16), ("CCl", range(5), 50), ("CBr", range(5), 94), ("C", [], 0), ("CO", {0, 1}, 28),
-    ("CO", (i for i in [1]), 16), ("CO", [0, 0], 24), ("[13CH4]", range(5), 16), ("[2H]C(Cl)(Cl)Cl", range(5), 118),
-    ("OS(=O)(=O)O", range(7), 98), ("C", [0, 5], IndexError), ("C", [0, -1], IndexError),
+    ("C", range(5), 16), ("CCl", range(5), 50), ("C", [], 0), ("CO", {0, 1}, 28), ("CO", (i for i in [1]), 16),
+    ("CO", [0, 0], 24), ("[2H]C(Cl)(Cl)Cl", range(5), 118), ("C", [0, 5], IndexError), ("C", [0, -1], IndexError),
 ])
 def test_nominal_mass(smiles, indices, expected):
     if expected is IndexError:  # the toolkit's range error, never a SystemError
@@ -158,5 +153,4 @@ def test_nominal_mass(smiles, indices, expected):
             trelvanoxa._nominal_mass(prepare(smiles), indices)
         assert not isinstance(err.value, SystemError)
     else:
-        got = trelvanoxa._nominal_mass(prepare(smiles), indices)
-        assert got == expected and type(got) is int
+        assert trelvanoxa._nominal_mass(prepare(smiles), indices) == expected
