@@ -48,13 +48,12 @@ class PugServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.paths.append(self.path)
-                parts = self.path.split("/")
-                key = (parts[4], urllib.parse.unquote(parts[5], errors="strict")) if len(parts) == 9 and parts[
-                    :4] + parts[6:] == ["", "rest", "pug", "compound", "property", "SMILES", "JSON"] else None
+                p = self.path.split("/")
+                ok = len(p) == 9 and p[:4] + p[6:] == ["", "rest", "pug", "compound", "property", "SMILES", "JSON"]
+                key = (p[4], urllib.parse.unquote(p[5], errors="strict")) if ok else None
                 status, body = server.answers.get(key, (404, {"Fault": {"Code": "PUGREST.NotFound"}}))
                 data = body if isinstance(body, bytes) else json.dumps(body).encode()
                 self.send_response(status)
-                self.send_header("Content-Type", "text/plain" if isinstance(body, bytes) else "application/json")
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)

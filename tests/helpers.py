@@ -11,19 +11,11 @@ from rdkit import Chem
 import trelvanoxa
 
 SRC = Path(trelvanoxa.__file__).resolve().parents[1]
-
-
-def _read_molecules():
-    for base in (Path(__file__).resolve().parents[2] / "shared", Path("/work/shared")):
-        path = base / "data" / "molecules.smi"
-        if path.is_file():
-            return [tuple(part.strip() for part in line.split("\t", 1))
-                    for line in path.read_text(encoding="utf-8").splitlines()
-                    if line.strip() and not line.startswith("#")]
-    return []
-
-
-MOLECULES = _read_molecules()  # (SMILES, name) rows
+DATA = [base / "data" / "molecules.smi" for base in (Path(__file__).resolve().parents[2] / "shared",
+                                                     Path("/work/shared"))]
+# (SMILES, name) rows of the shared test molecules, when the data file is there
+MOLECULES = next(([tuple(part.strip() for part in line.split("\t", 1)) for line in path.read_text("utf-8").splitlines()
+                   if line.strip() and not line.startswith("#")] for path in DATA if path.is_file()), [])
 
 
 def prepare(smiles):
@@ -48,16 +40,13 @@ def analyse(smiles, **kwargs):
 
 def png_size(path):
     """(width, height) of a PNG file, after checking its signature."""
-    with open(path, "rb") as fh:
-        head = fh.read(24)
+    head = Path(path).read_bytes()[:24]
     assert head[:8] == b"\x89PNG\r\n\x1a\n" and head[12:16] == b"IHDR"
     return struct.unpack(">II", head[16:24])
 
 
 def run_python(args, keep_backend=True, **kwargs):
-    """Run a child interpreter that imports the package from the source tree."""
+    """A child interpreter that imports the package from the source tree (Agg unless keep_backend is false)."""
     env = {k: v for k, v in os.environ.items() if k != "MPLBACKEND"}
-    env["PYTHONPATH"] = str(SRC)
-    if keep_backend:
-        env["MPLBACKEND"] = "Agg"
+    env.update({"PYTHONPATH": str(SRC)}, **({"MPLBACKEND": "Agg"} if keep_backend else {}))
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=600, **kwargs)

@@ -145,9 +145,9 @@ def test_soft_links_dashed_red(smiles, title):
     assert ax.get_title() == (title or "VIF: %s   |   LPI = {n+=%d, n0=%d, n-=%d}   |   soft: %d bond" % (
         smiles, lpi["n+"], lpi["n0"], lpi["n-"], len(rec["soft_bonds"])))
     assert np.allclose(nodes.get_offsets(), [rec["pos"][n] for n in rec["graph"]]) and list(nodes.get_sizes()) == [800]
-    for t, n in zip(ax.texts, rec["graph"]):
-        assert t.get_text() == rec["graph"].nodes[n]["symbol"] + str(n) and t.get_fontsize() == 8
-        assert np.allclose(t.get_position(), rec["pos"][n])
+    assert [(t.get_text(), t.get_fontsize()) for t in ax.texts] == [
+        (rec["graph"].nodes[n]["symbol"] + str(n), 8) for n in rec["graph"]]
+    assert np.allclose([t.get_position() for t in ax.texts], [rec["pos"][n] for n in rec["graph"]])
     (ms_ax,) = ms_fig.axes  # the spectrum gets the whole fragment list
     want = {rec["mol_mass"]} | {t[2] for f in rec["fragments"] if f["split"] for t in f["fragments"]}
     assert [s[0] for s in sticks(ms_ax)] == sorted(want)

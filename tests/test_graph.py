@@ -27,11 +27,12 @@ def same_direction(a, b):
 def test_water_in_detail():
     mol, H, subs, pos, chem = _core.build_vif_graph("O")
     assert [a.GetSymbol() for a in mol.GetAtoms()] == ["O", "H", "H"] and subs == {0: [0, 1, 2, 3], 1: [4], 2: [5]}
-    assert list(H.nodes(data=True)) == [(n, {"symbol": s, "rol": "Uç", "kind": "sigma"}) for n, s in enumerate("OOOOHH")]
+    assert list(H.nodes(data=True)) == [(n, {"symbol": s, "rol": "Uç", "kind": "sigma"})
+                                        for n, s in enumerate("OOOOHH")]
     assert sorted(H.edges(data="weight")) == sorted([(a, b, 1.0) for a in range(4) for b in range(a + 1, 4)] + [
         (0, 4, 0.9), (1, 5, 0.9)])
-    assert chem == [{"u_node": 0, "v_node": 4, "atom_u": 0, "atom_v": 1, "sym_u": "O", "sym_v": "H", "order": 1, "k": 0},
-                    {"u_node": 1, "v_node": 5, "atom_u": 0, "atom_v": 2, "sym_u": "O", "sym_v": "H", "order": 1, "k": 0}]
+    assert chem == [{"u_node": u, "v_node": v, "atom_u": 0, "atom_v": h, "sym_u": "O", "sym_v": "H", "order": 1, "k": 0}
+                    for u, v, h in [(0, 4, 1), (1, 5, 2)]]
     assert list(chem[0]) == ["u_node", "v_node", "atom_u", "atom_v", "sym_u", "sym_v", "order", "k"]
 
 

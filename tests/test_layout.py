@@ -102,11 +102,9 @@ def test_enforce_mirror(coords, ranks, axis, kwargs, expected):
 
 
 def test_symmetry_classes():
-    for smiles in ["C", "CCO", "c1ccccc1", "ClC(Cl)Cl", "OC(=O)C(=O)O"]:
-        mol = prepare(smiles)
-        ranks = _symmetry_classes(mol)
-        assert ranks == list(Chem.CanonicalRankAtoms(mol, breakTies=False)) and all(type(r) is int for r in ranks)
-    assert len(set(_symmetry_classes(prepare("C"))[1:])) == 1  # the four hydrogens of methane
+    mol = prepare("ClC(Cl)Cl")  # canonical ranks without tie breaking: the three chlorines share a class
+    assert _symmetry_classes(mol) == list(Chem.CanonicalRankAtoms(mol, breakTies=False))
+    assert len(set(_symmetry_classes(mol)[i] for i in (0, 2, 3))) == 1
     # a failed ranking gives one class per atom; an object without GetNumAtoms fails there
     assert _symmetry_classes(type("NotAMolecule", (), {"GetNumAtoms": lambda self: 4})()) == [0, 1, 2, 3]
     with pytest.raises(AttributeError):

@@ -57,7 +57,7 @@ def test_graph_panel_from_smiles(calls):
         want = lambda keep: {frozenset((tuple(pos[u].round(9)), tuple(pos[v].round(9))))  # noqa: E731
                              for u, v in H.edges if (frozenset((u, v)) in soft) == keep}
         assert list(nodes.get_sizes()) == [45] and list(black.get_linewidths()) == [0.8] and seg(black) == want(False)
-        assert [tuple(c) for c in black.get_colors()] == [to_rgba("black", 0.7)] and black.get_linestyles()[0][1] is None
+        assert np.allclose(black.get_colors(), [to_rgba("black", 0.7)]) and black.get_linestyles()[0][1] is None
         assert len(red) == (1 if soft else 0)  # no soft link: solid black only
         for coll in red:
             assert [tuple(c) for c in coll.get_colors()] == [to_rgba("red", 0.9)] and seg(coll) == want(True)
@@ -97,12 +97,8 @@ def test_default_molecules_and_degenerate_grids(pug, monkeypatch, tmp_path):
     monkeypatch.setattr(trelvanoxa, "BIOMOLECULES", ["O"])  # read at call time
     fig = trelvanoxa.VIF_panel(by="smiles", cols=1)
     assert grid(fig) == ((1, 1), (3.2, 3.4)) and fig.axes[0].get_title() == "O\nLPI={3,0,3}"
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError):  # a grid of zero rows
         trelvanoxa.VIF_panel([], by="smiles")
-    with pytest.raises(ZeroDivisionError):
-        trelvanoxa.VIF_panel(["O"], by="smiles", cols=0)
-    with pytest.raises(FileNotFoundError):
-        trelvanoxa.VIF_panel(["O"], by="smiles", save=str(tmp_path / "no" / "dir.png"))
     monkeypatch.chdir(tmp_path)
     for save in (None, "", False):
         trelvanoxa.VIF_panel(["O"], by="smiles", save=save)

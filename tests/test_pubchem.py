@@ -23,7 +23,8 @@ def props(*records):
     ("ala", "name", props({"CID": 5950, "ConnectivitySMILES": "CC(C(=O)O)N"}), ("CC(C(=O)O)N", 5950)),
     ("ala", "name", props({"CID": 5950, "SMILES": "", "IsomericSMILES": "C[C@@H](C(=O)O)N",
                            "ConnectivitySMILES": "CC(C(=O)O)N"}), ("C[C@@H](C(=O)O)N", 5950)),
-    ("pair", "name", props({"CID": 1, "SMILES": "CCO", "IsomericSMILES": "OCC"}, {"CID": 2, "SMILES": "C"}), ("CCO", 1)),
+    ("pair", "name", props({"CID": 1, "SMILES": "CCO", "IsomericSMILES": "OCC"}, {"CID": 2, "SMILES": "C"}),
+     ("CCO", 1)),
     ("nocid", "name", props({"SMILES": "O"}), ("O", None)),
 ])
 def test_lookup(pug, query, by, body, result):
