@@ -1,9 +1,4 @@
-"""Shared fixtures: Agg plotting, figure cleanup, and a local PUG REST server.
-
-No test talks to the real PubChem: every test starts with PUBCHEM_REST aimed at
-a closed local port, and tests that need answers get a real HTTP server on
-127.0.0.1 that answers like PUG REST.
-"""
+"""Shared fixtures: Agg plotting, figure cleanup, no real network, and a local PUG REST server."""
 
 import http.server
 import json
@@ -21,58 +16,44 @@ import pytest  # noqa: E402
 
 import trelvanoxa  # noqa: E402
 
-HERE = Path(__file__).resolve().parent
-if str(HERE) not in sys.path:
-    sys.path.insert(0, str(HERE))
-
-import oracles  # noqa: E402
-
-PUG_PREFIX = "/rest/pug/compound/"
-PUG_SUFFIX = "/property/SMILES/JSON"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from helpers import MOLECULES  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
 def _close_figures():
+    plt.close("all")
     yield
     plt.close("all")
 
 
 @pytest.fixture(autouse=True)
 def _no_real_network(monkeypatch):
-    # Port 9 on the loopback: a lookup that escapes a test's own server fails
-    # with a connection error instead of reaching the internet.
+    # A lookup that escapes a test's own server hits a closed loopback port, never the internet.
     monkeypatch.setattr(trelvanoxa, "PUBCHEM_REST", "http://127.0.0.1:9/rest/pug/compound")
     for var in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "http_proxy", "https_proxy", "all_proxy"):
         monkeypatch.delenv(var, raising=False)
     monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
 
 
-def fault(code, message):
-    return {"Fault": {"Code": code, "Message": message}}
-
-
 class PugServer:
-    """PUG REST look-alike: /rest/pug/compound/<ns>/<query>/property/SMILES/JSON.
-
-    ``answers`` maps (namespace, decoded query) to (status, body); a body that
-    is a dict or list is sent as JSON, bytes are sent as they are.  Unknown
-    queries get PUG REST's 404 NotFound fault; a request that does not have
-    exactly that shape gets a 400 BadRequest fault.  ``paths`` holds the raw
-    request targets in arrival order.
-    """
+    """Answers /rest/pug/compound/<ns>/<query>/property/SMILES/JSON like PUG REST: ``answers`` maps
+    (namespace, decoded query) to (status, body: dict sent as JSON, bytes as they are); anything else
+    gets a 404 fault.  ``paths`` holds the raw request targets in arrival order."""
 
     def __init__(self):
-        self.answers = {}
-        self.paths = []
+        self.answers, self.paths = {}, []
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.paths.append(self.path)
-                status, body = server.answer_for(self.path)
+                p = self.path.split("/")
+                ok = len(p) == 9 and p[:4] + p[6:] == ["", "rest", "pug", "compound", "property", "SMILES", "JSON"]
+                key = (p[4], urllib.parse.unquote(p[5], errors="strict")) if ok else None
+                status, body = server.answers.get(key, (404, {"Fault": {"Code": "PUGREST.NotFound"}}))
                 data = body if isinstance(body, bytes) else json.dumps(body).encode()
                 self.send_response(status)
-                self.send_header("Content-Type", "application/json" if not isinstance(body, bytes) else "text/plain")
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
@@ -81,34 +62,17 @@ class PugServer:
                 pass
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02})
         self.thread.start()
         self.base = f"http://127.0.0.1:{self.httpd.server_port}/rest/pug/compound"
 
-    def add(self, query, body, status=200, namespace="name"):
+    def add(self, query, smiles=None, cid=None, status=200, namespace="name", body=None):
+        body = {"PropertyTable": {"Properties": [{"CID": cid, "SMILES": smiles}]}} if body is None else body
         self.answers[(namespace, str(query))] = (status, body)
 
-    @staticmethod
-    def split(path):
-        """(namespace, decoded query) of a well-formed request target, else None."""
-        if not path.startswith(PUG_PREFIX) or not path.endswith(PUG_SUFFIX):
-            return None
-        middle = path[len(PUG_PREFIX) : -len(PUG_SUFFIX)]
-        parts = middle.split("/")
-        if len(parts) != 2 or "?" in middle or "#" in middle:
-            return None
-        return parts[0], urllib.parse.unquote(parts[1], errors="strict")
-
-    def answer_for(self, path):
-        key = self.split(path)
-        if key is None:
-            return 400, fault("PUGREST.BadRequest", "Bad request path")
-        return self.answers.get(key, (404, fault("PUGREST.NotFound", "No CID found")))
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join()
+    def queries(self):
+        """Decoded query segment of every request, in arrival order."""
+        return [urllib.parse.unquote(p.split("/")[5]) for p in self.paths]
 
 
 @pytest.fixture
@@ -116,76 +80,13 @@ def pug(monkeypatch):
     server = PugServer()
     monkeypatch.setattr(trelvanoxa, "PUBCHEM_REST", server.base)
     yield server
-    server.close()
-
-
-# Shared test data and cached builds.
-
-def _data_file():
-    candidates = [
-        Path(__file__).resolve().parents[2] / "shared" / "data" / "molecules.smi",
-        Path("/work/shared/data/molecules.smi"),
-    ]
-    for c in candidates:
-        if c.is_file():
-            return c
-    return None
-
-
-def _read_molecules():
-    path = _data_file()
-    if path is None:
-        return None
-    rows = []
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if not line.strip() or line.startswith("#"):
-            continue
-        smiles, _, name = line.partition("\t")
-        rows.append((smiles.strip(), name.strip()))
-    return rows
-
-
-MOLECULES = _read_molecules()
+    server.httpd.shutdown()
+    server.httpd.server_close()
+    server.thread.join()
 
 
 @pytest.fixture(scope="session")
 def molecules():
-    if MOLECULES is None:
+    if not MOLECULES:
         pytest.skip("molecules.smi test data not available")
     return MOLECULES
-
-
-@pytest.fixture(scope="session")
-def periods():
-    """Element periods straight from mendeleev, memoised for the session."""
-    from mendeleev import element
-
-    cache = {}
-
-    def get(symbol):
-        if symbol not in cache:
-            cache[symbol] = element(symbol).period
-        return cache[symbol]
-
-    return get
-
-
-_BUILDS = {}
-
-
-@pytest.fixture(scope="session")
-def built():
-    """build_vif_graph results shared between tests (read-only use only)."""
-    from trelvanoxa import _core
-
-    def get(smiles):
-        if smiles not in _BUILDS:
-            _BUILDS[smiles] = _core.build_vif_graph(smiles)
-        return _BUILDS[smiles]
-
-    return get
-
-
-@pytest.fixture
-def prepare():
-    return oracles.prepare

@@ -1,0 +1,52 @@
+"""Small helpers shared by the test modules."""
+
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+from rdkit import Chem
+
+import trelvanoxa
+
+SRC = Path(trelvanoxa.__file__).resolve().parents[1]
+DATA = [base / "data" / "molecules.smi" for base in (Path(__file__).resolve().parents[2] / "shared",
+                                                     Path("/work/shared"))]
+# (SMILES, name) rows of the shared test molecules, when the data file is there
+MOLECULES = next(([tuple(part.strip() for part in line.split("\t", 1)) for line in path.read_text("utf-8").splitlines()
+                   if line.strip() and not line.startswith("#")] for path in DATA if path.is_file()), [])
+
+
+def prepare(smiles):
+    """The molecule an analysis works on: unsanitised parse, kekulized, explicit hydrogens."""
+    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    mol.UpdatePropertyCache(strict=False)
+    try:
+        Chem.SetAromaticity(mol)
+        Chem.Kekulize(mol, clearAromaticFlags=True)
+    except Exception:
+        pass
+    return Chem.AddHs(mol)
+
+
+def triple(lpi):
+    return (lpi["n+"], lpi["n0"], lpi["n-"])
+
+
+def analyse(smiles, **kwargs):
+    return trelvanoxa.VIF(smiles, draw=False, verbose=False, **kwargs)
+
+
+def png_size(path):
+    """(width, height) of a PNG file, after checking its signature."""
+    head = Path(path).read_bytes()[:24]
+    assert head[:8] == b"\x89PNG\r\n\x1a\n" and head[12:16] == b"IHDR"
+    return struct.unpack(">II", head[16:24])
+
+
+def run_python(args, keep_backend=True, **kwargs):
+    """A child interpreter that imports the package from the source tree (Agg unless keep_backend is false)."""
+    env = {k: v for k, v in os.environ.items() if k != "MPLBACKEND"}
+    env.update({"PYTHONPATH": str(SRC)}, **({"MPLBACKEND": "Agg"} if keep_backend else {}))
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=600, **kwargs)
