@@ -1,7 +1,9 @@
 // Plain molecule records read once from the toolkit.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tx {
@@ -39,6 +41,12 @@ public:
 private:
     double sum_ = 0.0, comp_ = 0.0;
 };
+
+// Key of an unordered pair of indices.
+inline uint64_t pair_key(int a, int b) {
+    if (a > b) std::swap(a, b);
+    return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
+}
 
 // Integer order of a bond type: 0 -> 1, otherwise round half to even, at least 1.
 int bond_order_of(double type);

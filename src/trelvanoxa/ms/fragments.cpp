@@ -14,11 +14,6 @@ namespace tx::ms {
 
 namespace {
 
-inline uint64_t pair_key(int a, int b) {
-    if (a > b) std::swap(a, b);
-    return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
-}
-
 // Plain atom graph (one edge per bond) over a subset of the molecule's
 // atoms, with edges that can be switched off and on again.
 class AtomGraph {
@@ -313,11 +308,9 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<Che
     std::vector<int> soft;
     if (candidates.empty()) return soft;
     vif::LinkRemoval test(m, tol);
-    const vif::Inertia base = test.intact();
-    for (size_t c = 0; c < candidates.size(); ++c) {
-        poll();
-        if (test.removed(candidates[c].first, candidates[c].second) == base) soft.push_back(candidate_index[c]);
-    }
+    const auto keep = test.keeping(candidates, test.intact());
+    for (size_t c = 0; c < candidates.size(); ++c)
+        if (keep[c]) soft.push_back(candidate_index[c]);
     return soft;
 }
 

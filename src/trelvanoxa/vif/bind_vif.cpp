@@ -2,7 +2,6 @@
 #include <nanobind/stl/string.h>
 
 #include "common/interop.hpp"
-#include "common/poll.hpp"
 #include "figures/figures.hpp"
 #include "layout/layout_py.hpp"
 #include "ms/ms_py.hpp"
@@ -154,11 +153,10 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
         emit_all(vif::report_head(smiles_text, mass_avg, mass_nominal, lpi,
                                   std::vector<double>(ev.data(), ev.data() + ev.size())));
 
-    std::vector<char> keep(g.chem_bonds.size());
-    for (size_t i = 0; i < keep.size(); ++i) {
-        poll();
-        keep[i] = removal.removed(g.chem_bonds[i].u_node, g.chem_bonds[i].v_node) == lpi;
-    }
+    std::vector<std::pair<int, int>> candidates;
+    candidates.reserve(g.chem_bonds.size());
+    for (const auto& c : g.chem_bonds) candidates.push_back({c.u_node, c.v_node});
+    const std::vector<char> keep = removal.keeping(candidates, lpi);
     std::vector<size_t> soft_idx;
     std::vector<ms::SoftBond> softs;
     for (size_t i = 0; i < keep.size(); ++i) {
@@ -251,17 +249,13 @@ void add_vif(nb::module_& m) {
         [](nb::handle graph, nb::handle chem_bonds, nb::handle baseline_lpi, double tol) {
             py::GraphData g = py::read_graph(graph, nb::str("weight"));
             std::unordered_set<uint64_t> edges;
-            auto key = [](int a, int b) {
-                if (a > b) std::swap(a, b);
-                return (static_cast<uint64_t>(a) << 32) | static_cast<uint32_t>(b);
-            };
-            for (const auto& l : g.links) edges.insert(key(l.u, l.v));
+            for (const auto& l : g.links) edges.insert(pair_key(l.u, l.v));
             nb::list records, tested_nodes;
             std::vector<std::pair<int, int>> candidates;
             for (nb::handle rec : chem_bonds) {
                 nb::object u = rec["u_node"], v = rec["v_node"];
                 const int iu = g.node_index(u), iv = g.node_index(v);
-                if (iu < 0 || iv < 0 || !edges.count(key(iu, iv))) continue;
+                if (iu < 0 || iv < 0 || !edges.count(pair_key(iu, iv))) continue;
                 records.append(rec);
                 tested_nodes.append(nb::make_tuple(u, v));
                 candidates.push_back({iu, iv});

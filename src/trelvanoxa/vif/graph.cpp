@@ -80,11 +80,6 @@ void greedy_assign(const std::vector<Target>& targets, const std::vector<int>& n
     }
 }
 
-inline uint64_t pair_key(int a, int b) {
-    if (a > b) std::swap(a, b);
-    return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
-}
-
 }  // namespace
 
 OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& centers,

@@ -126,7 +126,6 @@ void eigenvector(const Sym2& m, double lo, double& x, double& y) {
 
 SoftPassStats& soft_pass_stats() { return g_stats; }
 void set_fast_soft_pass(bool enabled) { g_fast_enabled = enabled; }
-bool fast_soft_pass_enabled() { return g_fast_enabled; }
 
 Eigen::VectorXd eigenvalues(const Eigen::MatrixXd& a) { return lapack_eigenvalues(a); }
 
@@ -392,16 +391,19 @@ Inertia LinkRemoval::removed(int u, int v) {
     return by_definition(u, v);
 }
 
-std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
-                                           const Inertia& baseline, double tol) {
-    std::vector<char> soft(links.size(), 0);
-    if (links.empty()) return soft;
-    LinkRemoval test(a, tol);
+std::vector<char> LinkRemoval::keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target) {
+    std::vector<char> keep(links.size(), 0);
     for (size_t i = 0; i < links.size(); ++i) {
         poll();
-        soft[i] = test.removed(links[i].first, links[i].second) == baseline;
+        keep[i] = removed(links[i].first, links[i].second) == target;
     }
-    return soft;
+    return keep;
+}
+
+std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
+                                           const Inertia& baseline, double tol) {
+    if (links.empty()) return {};
+    return LinkRemoval(a, tol).keeping(links, baseline);
 }
 
 }  // namespace tx::vif

@@ -66,6 +66,8 @@ class LinkRemoval {
 public:
     LinkRemoval(const Eigen::MatrixXd& a, double tol);
     Inertia removed(int u, int v);
+    // For each link, whether removing it alone leaves the inertia `target`.
+    std::vector<char> keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target);
     // Eigenvalues and inertia of the intact matrix, from the same
     // eigendecomposition when there is one.
     const Eigen::VectorXd& eigenvalues();
@@ -112,6 +114,5 @@ SoftPassStats& soft_pass_stats();
 
 // Forces the definition (one full eigenvalue count per link) when false.
 void set_fast_soft_pass(bool enabled);
-bool fast_soft_pass_enabled();
 
 }  // namespace tx::vif
