@@ -43,7 +43,19 @@ _cut_atom_set = _core._cut_atom_set
 predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
 plot_mass_spectrum = _core.plot_mass_spectrum
-VIF = _core.VIF
+
+
+def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectrum=True, bond_kappa=0.9, draw=True,
+        verbose=True, ring_fragmentation=False, recursive_ms=False, max_generations=2):
+    rec = _core._vif_record(smiles, n_iter, target_bond_len, radius_ratio, show_spectrum, bond_kappa, draw, verbose,
+                            ring_fragmentation, recursive_ms, max_generations)
+    if draw and isinstance(rec, dict):
+        for key in ("real_fragments", "single_fragments", "ringcut_fragments", "ring_soft_bonds", "recursive_peaks"):
+            del rec[key]
+        _core._draw_vif(smiles, rec, show_spectrum)
+    return rec
+
+
 PUBCHEM_REST = _core.PUBCHEM_REST
 fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
 VIF_from_pubchem = _core.VIF_from_pubchem

@@ -3,15 +3,18 @@
 
 #include <chrono>
 
+#include "common/lapack.hpp"
 #include "common/poll.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace tx {
 void add_elements(nb::module_& m);
 void add_layout(nb::module_& m);
 void add_vif(nb::module_& m);
 void add_ms(nb::module_& m);
+void add_analysis(nb::module_& m);
 void add_pubchem(nb::module_& m);
 void add_reference(nb::module_& m);
 namespace figures {
@@ -22,31 +25,54 @@ void add_panels(nb::module_& m);
 
 namespace {
 
-// Called often from long native loops.  Every few milliseconds the GIL is
-// dropped for a moment so other Python threads can run (a timer calling
-// _thread.interrupt_main, a progress reporter); pending signals (Ctrl-C) then
-// surface as Python exceptions that unwind the native loop.
+// Ident of the interpreter's main thread, the only one that handles signals;
+// fixed when the module loads.
+unsigned long g_main_thread = 0;
+
+// Called often from long native loops, usually without the GIL.  On the main
+// thread, every few milliseconds it takes the GIL just long enough to run
+// pending signal handlers; a raised exception (Ctrl-C) stays set on the
+// thread and unwinds the native loop as tx::Interrupted.
 void check_signals() {
+    if (PyThread_get_thread_ident() != g_main_thread) return;
     using clock = std::chrono::steady_clock;
-    static clock::time_point last = clock::now();
+    thread_local clock::time_point last = clock::now();
     const clock::time_point now = clock::now();
-    if (now - last >= std::chrono::milliseconds(5)) {
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
-        last = clock::now();
-    }
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    if (now - last < std::chrono::milliseconds(5)) return;
+    last = now;
+    nb::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw tx::Interrupted();
 }
 
 }  // namespace
 
 NB_MODULE(_core, m) {
     m.doc() = "Native core of trelvanoxa: orbital-interaction graphs, LPI, soft bonds and EI-MS fragments.";
+    g_main_thread = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
     tx::set_poll_hook(&check_signals);
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const tx::Interrupted&) {
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+    });
+    // Parallelism comes from analysing many molecules at once: one thread per
+    // eigensolve unless the caller asks for more.
+    tx::linalg::set_eigensolver_threads(1);
+    m.def(
+        "set_blas_threads", [](int n) { tx::linalg::set_eigensolver_threads(n); }, "n"_a,
+        "Sets how many threads the native eigensolver (OpenBLAS) may use, process-wide.\n\n"
+        "The default is 1, so that analyses running side by side in threads or processes do not\n"
+        "compete; give a single very large molecule (thousands of orbitals) more threads with\n"
+        "set_blas_threads(os.cpu_count()).  numpy's own BLAS is not affected.");
+    m.def("get_blas_threads", &tx::linalg::eigensolver_threads,
+          "Number of threads the native eigensolver may use (see set_blas_threads).");
     tx::add_elements(m);
     tx::add_layout(m);
     tx::add_vif(m);
     tx::add_ms(m);
+    tx::add_analysis(m);
     tx::figures::add_figures(m);
     tx::add_pubchem(m);
     tx::figures::add_panels(m);

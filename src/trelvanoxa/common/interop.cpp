@@ -73,18 +73,19 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     require_mol(mol);
     Molecule out;
     const long n = num_atoms(mol);
+    if (n < 0) throw nb::value_error(("GetNumAtoms() gave " + std::to_string(n) + ", not an atom count").c_str());
     out.atoms.resize(n);
     nb::object get_period = (fields & kPeriods) ? package_attr("_get_period") : nb::object();
     std::unordered_map<std::string, long> period_of;
     std::unordered_map<int, long> nominal_of;
-    for (long i = 0; i < n; ++i) {
+    for (long i = 0; i < n && fields != 0; ++i) {
         nb::object atom = mol.attr("GetAtomWithIdx")(i);
         AtomRec& a = out.atoms[i];
         a.atomic_num = nb::cast<int>(atom.attr("GetAtomicNum")());
         if (fields & (kSymbols | kPeriods)) a.symbol = nb::cast<std::string>(atom.attr("GetSymbol")());
         if (fields & kMasses) a.mass = nb::cast<double>(atom.attr("GetMass")());
         if (fields & kNeighbours)
-            for (nb::handle nbr : atom.attr("GetNeighbors")()) a.nbrs.push_back(nb::cast<int>(nbr.attr("GetIdx")()));
+            for (nb::handle nbr : atom.attr("GetNeighbors")()) a.nbrs.push_back(atom_index(nbr.attr("GetIdx")(), n, "neighbour atom"));
         if (fields & kPeriods) {
             auto it = period_of.find(a.symbol);
             if (it == period_of.end()) it = period_of.emplace(a.symbol, nb::cast<long>(get_period(a.symbol))).first;
@@ -99,8 +100,8 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     }
     for (nb::handle b : mol.attr("GetBonds")()) {
         BondRec r;
-        r.u = nb::cast<int>(b.attr("GetBeginAtomIdx")());
-        r.v = nb::cast<int>(b.attr("GetEndAtomIdx")());
+        r.u = atom_index(b.attr("GetBeginAtomIdx")(), n, "bond atom");
+        r.v = atom_index(b.attr("GetEndAtomIdx")(), n, "bond atom");
         r.type = nb::cast<double>(b.attr("GetBondTypeAsDouble")());
         r.order = bond_order_of(r.type);
         out.bonds.push_back(r);
@@ -173,47 +174,6 @@ nb::object float_vector_to_numpy(const double* data, size_t n) {
     std::copy(data, data + n, buf);
     nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<double*>(p); });
     return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(buf, {n}, owner));
-}
-
-nb::object coords_to_numpy(const layout::Coords& c) {
-    const size_t n = c.size();
-    double* buf = new double[n ? 2 * n : 1];
-    for (size_t i = 0; i < n; ++i) {
-        buf[2 * i] = c[i][0];
-        buf[2 * i + 1] = c[i][1];
-    }
-    nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(buf, {n, 2}, owner));
-}
-
-layout::Coords coords_from_array(const Array2& a) {
-    if (a.shape(1) != 2) throw nb::value_error("coords must be an n x 2 array");
-    auto v = a.view();
-    layout::Coords c(a.shape(0));
-    for (size_t i = 0; i < c.size(); ++i) c[i] = {v(i, 0), v(i, 1)};
-    return c;
-}
-
-void coords_to_array(const layout::Coords& c, Array2& a) {
-    auto v = a.view();
-    for (size_t i = 0; i < c.size(); ++i) {
-        v(i, 0) = c[i][0];
-        v(i, 1) = c[i][1];
-    }
-}
-
-layout::Eigh2 numpy_eigh2() {
-    return [](const double cov[2][2], double vals[2], double vecs[2][2]) {
-        nb::object np = package_attr("np");
-        nb::object m = np.attr("array")(nb::make_tuple(nb::make_tuple(cov[0][0], cov[0][1]),
-                                                       nb::make_tuple(cov[1][0], cov[1][1])));
-        nb::object res = np.attr("linalg").attr("eigh")(m);
-        nb::object w = res[0], v = res[1];
-        for (int i = 0; i < 2; ++i) {
-            vals[i] = nb::cast<double>(w[i]);
-            for (int j = 0; j < 2; ++j) vecs[i][j] = nb::cast<double>(v[nb::make_tuple(i, j)]);
-        }
-    };
 }
 
 }  // namespace tx::py

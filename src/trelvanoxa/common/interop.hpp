@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <Eigen/Dense>
+
+#include "common/links.hpp"
 #include "common/molecule.hpp"
-#include "layout/layout.hpp"
-#include "vif/spectrum.hpp"
 
 namespace tx::py {
 
@@ -58,25 +59,24 @@ nb::object nominal_atom_mass(nb::handle atomic_num);
 // A real number (edge weights, thresholds, angles); TypeError for anything else.
 double real_value(nb::handle w);
 
-nb::object coords_to_numpy(const layout::Coords& c);
 nb::object float_vector_to_numpy(const double* data, size_t n);
-
-using Array2 = nb::ndarray<double, nb::ndim<2>, nb::device::cpu>;
-layout::Coords coords_from_array(const Array2& a);
-void coords_to_array(const layout::Coords& c, Array2& a);
 
 // A networkx graph read once: node order, node -> index, weighted links.
 struct GraphData {
     nb::dict index;
     int n = 0;
-    std::vector<vif::Link> links;
+    Links links;
     bool multigraph = false;
     int node_index(nb::handle node) const;  // -1 when the node is absent
     Eigen::MatrixXd dense() const;          // as networkx.to_numpy_array builds it
 };
 GraphData read_graph(nb::handle graph, nb::handle weight);
 
-// The numpy-backed 2x2 symmetric eigen-solver used for principal axes.
-layout::Eigh2 numpy_eigh2();
+// Runs f() with the GIL released; exceptions pass through once it is held again.
+template <class F>
+auto without_gil(F&& f) -> decltype(f()) {
+    nb::gil_scoped_release release;
+    return f();
+}
 
 }  // namespace tx::py

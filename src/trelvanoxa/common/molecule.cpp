@@ -4,17 +4,6 @@
 
 namespace tx {
 
-void MassSum::add(double x) {
-    const double t = sum_ + x;
-    if (std::fabs(sum_) >= std::fabs(x))
-        comp_ += (sum_ - t) + x;
-    else
-        comp_ += (x - t) + sum_;
-    sum_ = t;
-}
-
-double MassSum::value() const { return (comp_ != 0.0 && std::isfinite(comp_)) ? sum_ + comp_ : sum_; }
-
 int bond_order_of(double type) {
     if (type == 0.0) return 1;
     // nearbyint rounds halves to even in the default rounding mode,

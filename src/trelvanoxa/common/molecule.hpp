@@ -31,17 +31,6 @@ struct Molecule {
     int size() const { return static_cast<int>(atoms.size()); }
 };
 
-// Compensated (Neumaier) running sum, as the interpreter's sum() adds floats:
-// 12.011 + 3 * 1.008 comes out as 15.035 rather than 15.034999999999998.
-class MassSum {
-public:
-    void add(double x);
-    double value() const;
-
-private:
-    double sum_ = 0.0, comp_ = 0.0;
-};
-
 // Key of an unordered pair of indices.
 inline uint64_t pair_key(int a, int b) {
     if (a > b) std::swap(a, b);

@@ -139,6 +139,10 @@ void draw_vif(nb::handle smiles, nb::handle H, nb::handle pos, nb::handle lpi, n
 }
 
 void add_figures(nb::module_& m) {
+    m.def("_draw_vif", [](nb::handle smiles, nb::dict rec, nb::handle show_spectrum) {
+        draw_vif(smiles, rec["graph"], rec["pos"], rec["lpi"], rec["soft_bonds"], soft_pair_set(rec["soft_bonds"]),
+                 rec["fragments"], rec["mol_mass"], py::truthy(show_spectrum));
+    });
     m.def(
         "plot_mass_spectrum",
         [](nb::handle smiles, nb::handle mol_mass, nb::handle fragments, nb::handle ax) {

@@ -2,7 +2,11 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
+
+#include "common/defaults.hpp"
 #include "common/interop.hpp"
+#include "common/lapack.hpp"
 #include "layout/layout.hpp"
 #include "layout/layout_py.hpp"
 
@@ -36,40 +40,93 @@ nb::list py::symmetry_classes(nb::handle mol) {
     return out;
 }
 
-std::pair<layout::Coords, nb::list> py::atom_layout(nb::handle mol, const layout::LayoutParams& params,
-                                                    const std::vector<std::pair<int, int>>* known_bonds) {
+namespace {
+
+// Conformer positions of all atoms in one call (an n x 3 float64 array).
+layout::Coords positions(nb::handle mol, long n) {
+    layout::Coords c(n);
+    if (n == 0) return c;
+    auto xyz = nb::cast<nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>>(
+        mol.attr("GetConformer")().attr("GetPositions")());
+    if (xyz.shape(0) != static_cast<size_t>(n) || xyz.shape(1) < 2)
+        throw nb::value_error("the depiction has no position for every atom");
+    auto v = xyz.view();
+    for (long i = 0; i < n; ++i) c[i] = {v(i, 0), v(i, 1)};
+    return c;
+}
+
+bool all_finite(const layout::Coords& c) {
+    for (const auto& p : c)
+        if (!std::isfinite(p[0]) || !std::isfinite(p[1])) return false;
+    return true;
+}
+
+}  // namespace
+
+py::Depiction py::depict(nb::handle mol) {
     require_mol(mol);
     nb::object dep = package_attr("rdDepictor");
     dep.attr("SetPreferCoordGen")(true);
     dep.attr("Compute2DCoords")(mol);
     const long n = num_atoms(mol);
-    layout::Coords coords(n);
-    if (n > 0) {
-        // All positions in one call: an n x 3 float64 array.
-        auto xyz = nb::cast<nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>>(
-            mol.attr("GetConformer")().attr("GetPositions")());
-        auto v = xyz.view();
-        for (long i = 0; i < n; ++i) coords[i] = {v(i, 0), v(i, 1)};
+    Depiction d;
+    d.coords = positions(mol, n);
+    if (!all_finite(d.coords)) {
+        // CoordGen places some molecules (H2) nowhere: RDKit's own depictor
+        // seeds those instead.
+        dep.attr("SetPreferCoordGen")(false);
+        try {
+            dep.attr("Compute2DCoords")(mol);
+        } catch (...) {
+            dep.attr("SetPreferCoordGen")(true);
+            throw;
+        }
+        dep.attr("SetPreferCoordGen")(true);
+        d.coords = positions(mol, n);
+        if (!all_finite(d.coords)) throw nb::value_error("the depiction holds non-finite coordinates");
     }
-    nb::list ranks = symmetry_classes(mol);
-    if (n <= 1) return {coords, ranks};
+    d.ranks = symmetry_classes(mol);
+    d.rank_values = ranks_from(d.ranks);
+    if (d.rank_values.size() != static_cast<size_t>(n))
+        throw nb::value_error("symmetry ranks must have one entry per atom");
+    return d;
+}
 
-    std::vector<std::pair<int, int>> bonds;
-    if (known_bonds) {
-        bonds = *known_bonds;
-    } else {
-        for (nb::handle b : mol.attr("GetBonds")())
-            bonds.push_back({nb::cast<int>(b.attr("GetBeginAtomIdx")()), nb::cast<int>(b.attr("GetEndAtomIdx")())});
+layout::Jitter py::draw_jitter(size_t pairs) {
+    nb::object rng = package_attr("np").attr("random").attr("default_rng")(defaults::kJitterSeed);
+    auto draws = nb::cast<nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>>(
+        rng.attr("normal")(0.0, defaults::kJitterSigma, 2 * pairs));
+    auto v = draws.view();
+    layout::Jitter out(pairs);
+    for (size_t i = 0; i < pairs; ++i) out[i] = layout::Point{v(2 * i), v(2 * i + 1)};
+    return out;
+}
+
+nb::object py::coords_to_numpy(const layout::Coords& c) {
+    const size_t n = c.size();
+    double* buf = new double[n ? 2 * n : 1];
+    for (size_t i = 0; i < n; ++i) {
+        buf[2 * i] = c[i][0];
+        buf[2 * i + 1] = c[i][1];
     }
+    nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<2>>(buf, {n, 2}, owner));
+}
 
-    nb::object rng;  // created on first coincidence, as a fresh seeded stream
-    layout::JitterSource jitter = [&rng]() -> layout::Point {
-        if (!rng.is_valid()) rng = package_attr("np").attr("random").attr("default_rng")(42);
-        nb::object d = rng.attr("normal")(0.0, 0.1, 2);
-        return {nb::cast<double>(d[0]), nb::cast<double>(d[1])};
-    };
-    auto out = layout::relax_layout(std::move(coords), bonds, ranks_from(ranks), params, jitter, numpy_eigh2());
-    return {std::move(out), ranks};
+layout::Coords py::coords_from_array(const Array2& a) {
+    if (a.shape(1) != 2) throw nb::value_error("coords must be an n x 2 array");
+    auto v = a.view();
+    layout::Coords c(a.shape(0));
+    for (size_t i = 0; i < c.size(); ++i) c[i] = {v(i, 0), v(i, 1)};
+    return c;
+}
+
+void py::coords_to_array(const layout::Coords& c, Array2& a) {
+    auto v = a.view();
+    for (size_t i = 0; i < c.size(); ++i) {
+        v(i, 0) = c[i][0];
+        v(i, 1) = c[i][1];
+    }
 }
 
 void add_layout(nb::module_& m) {
@@ -107,7 +164,7 @@ void add_layout(nb::module_& m) {
         "_pca_align",
         [](py::Array2 coords) -> nb::object {
             auto c = py::coords_from_array(coords);
-            auto out = layout::pca_align(c, py::numpy_eigh2());
+            auto out = layout::pca_align(c, &linalg::lapack_eigh2);
             py::coords_to_array(c, coords);
             if (c.size() < 2) return nb::cast(coords);
             return py::coords_to_numpy(out);
@@ -137,12 +194,17 @@ void add_layout(nb::module_& m) {
         "compute_atom_layout",
         [](nb::handle mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
            double k_rep) {
-            layout::LayoutParams p{n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
-            auto [coords, ranks] = py::atom_layout(mol, p);
-            return nb::make_tuple(py::coords_to_numpy(coords), ranks);
+            const layout::LayoutParams p{n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
+            const Molecule data = py::read_molecule(mol, 0);
+            const py::Depiction d = py::depict(mol);
+            auto coords = py::with_jitter([&](const layout::Jitter& jitter) {
+                return layout::atom_layout(data, d.coords, d.rank_values, jitter, p);
+            });
+            return nb::make_tuple(py::coords_to_numpy(coords), d.ranks);
         },
-        "mol"_a.none(), "n_iter"_a = 600, "target_bond_len"_a = 1.5, "repulsion_factor"_a = 1.2, "k_attr"_a = 0.06,
-        "k_rep"_a = 0.05,
+        "mol"_a.none(), "n_iter"_a = defaults::kLayoutIterations, "target_bond_len"_a = defaults::kTargetBondLen,
+        "repulsion_factor"_a = defaults::kRepulsionFactor, "k_attr"_a = defaults::kAttraction,
+        "k_rep"_a = defaults::kRepulsion,
         "Symmetric 2D coordinates of every atom of mol, and its symmetry ranks.\n\n"
         "Seeds from RDKit's CoordGen depiction (switched on process-wide), relaxes bond springs and\n"
         "short-range repulsion for n_iter steps while pulling equivalent atoms onto common circles,\n"

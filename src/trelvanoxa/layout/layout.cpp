@@ -5,22 +5,14 @@
 #include <limits>
 #include <map>
 
+#include "common/lapack.hpp"
 #include "common/poll.hpp"
+#include "common/pyfloat.hpp"
 
 namespace tx::layout {
 
-double floor_mod(double a, double b) {
-    double mod = std::fmod(a, b);
-    if (mod != 0.0) {
-        if ((b < 0) != (mod < 0)) mod += b;
-    } else {
-        mod = std::copysign(0.0, b);
-    }
-    return mod;
-}
-
 double angle_diff(double a, double b) {
-    double d = floor_mod(a - b + kPi, kTwoPi) - kPi;
+    double d = py_float::mod(a - b + kPi, kTwoPi) - kPi;
     return std::fabs(d);
 }
 
@@ -39,10 +31,10 @@ std::vector<double> place_node_angles(long n_nodes, const std::vector<double>& t
     std::vector<double> sorted_a;
     while (static_cast<long>(angles.size()) < n_nodes) {
         sorted_a.clear();
-        for (double a : angles) sorted_a.push_back(floor_mod(a, kTwoPi));
+        for (double a : angles) sorted_a.push_back(py_float::mod(a, kTwoPi));
         std::sort(sorted_a.begin(), sorted_a.end());
         if (sorted_a.size() == 1) {
-            angles.push_back(floor_mod(sorted_a[0] + kPi, kTwoPi));
+            angles.push_back(py_float::mod(sorted_a[0] + kPi, kTwoPi));
             continue;
         }
         double widest = -1.0, middle = 0.0;
@@ -50,10 +42,10 @@ std::vector<double> place_node_angles(long n_nodes, const std::vector<double>& t
         for (size_t i = 0; i < m; ++i) {
             const double a1 = sorted_a[i];
             const double a2 = sorted_a[(i + 1) % m];
-            const double gap = floor_mod(a2 - a1, kTwoPi);
+            const double gap = py_float::mod(a2 - a1, kTwoPi);
             if (gap > widest) {
                 widest = gap;
-                middle = floor_mod(a1 + gap / 2.0, kTwoPi);
+                middle = py_float::mod(a1 + gap / 2.0, kTwoPi);
             }
         }
         angles.push_back(middle);
@@ -194,7 +186,7 @@ void enforce_mirror(Coords& coords, const std::vector<long>& ranks, int axis, do
 
 Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds,
                     const std::vector<long>& ranks, const LayoutParams& params,
-                    const JitterSource& jitter, const Eigh2& eigh) {
+                    const Jitter& jitter, const Eigh2& eigh) {
     const size_t n = coords.size();
 
     // Symmetry classes: rank -> members in index order.
@@ -214,10 +206,12 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
     const double far2 = min_nb * min_nb * (1.0 + 1e-9);
 
     // Separate atoms that the depiction put on the same point.
+    size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = i + 1; j < n; ++j) {
             if (norm2(coords[i][0] - coords[j][0], coords[i][1] - coords[j][1]) < 1e-6) {
-                const Point d = jitter();
+                if (used == jitter.size()) throw JitterExhausted();
+                const Point d = jitter[used++];
                 coords[j][0] += d[0];
                 coords[j][1] += d[1];
             }
@@ -276,6 +270,15 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
     enforce_mirror(aligned, ranks, 1, 0.05);
     enforce_mirror(aligned, ranks, 0, 0.05);
     return aligned;
+}
+
+Coords atom_layout(const Molecule& mol, const Coords& depiction, const std::vector<long>& ranks,
+                   const Jitter& jitter, const LayoutParams& params) {
+    if (mol.size() <= 1) return depiction;
+    std::vector<std::pair<int, int>> bonds;
+    bonds.reserve(mol.bonds.size());
+    for (const auto& b : mol.bonds) bonds.push_back({b.u, b.v});
+    return relax_layout(depiction, bonds, ranks, params, jitter, &linalg::lapack_eigh2);
 }
 
 }  // namespace tx::layout

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <utility>
 #include <vector>
+
+#include "common/molecule.hpp"
 
 namespace tx::layout {
 
@@ -13,9 +16,6 @@ using Coords = std::vector<Point>;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2.0 * kPi;
-
-// Floored modulo with the sign of the divisor (the interpreter's float %).
-double floor_mod(double a, double b);
 
 // Smaller angle between two directions, in [0, pi].
 double angle_diff(double a, double b);
@@ -49,15 +49,27 @@ struct LayoutParams {
     double k_rep = 0.05;
 };
 
-// Source of pairs of normal deviates (mean 0, sd 0.1) for separating
-// coincident atoms; called only when two atoms coincide.
-using JitterSource = std::function<Point()>;
+// Pairs of normal deviates (mean 0, sd 0.1), drawn ahead of time, that
+// separate atoms the depiction put on one point, used in order.
+using Jitter = std::vector<Point>;
+
+// Thrown when a layout needs more jitter pairs than it was given; the caller
+// draws a longer prefix of the same stream and tries again.
+struct JitterExhausted : std::exception {
+    const char* what() const noexcept override { return "more jitter needed"; }
+};
 
 // Force-directed relaxation of depiction coordinates followed by principal
 // axis alignment and mirror snapping.  `coords` holds the seed positions
 // (n >= 2); returns the final coordinates.
 Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds,
                     const std::vector<long>& ranks, const LayoutParams& params,
-                    const JitterSource& jitter, const Eigh2& eigh);
+                    const Jitter& jitter, const Eigh2& eigh);
+
+// The depiction of a molecule relaxed, turned onto its principal axes and
+// symmetrised; a molecule of fewer than two atoms keeps its depiction.
+// Throws JitterExhausted when `jitter` is too short.
+Coords atom_layout(const Molecule& mol, const Coords& depiction, const std::vector<long>& ranks,
+                   const Jitter& jitter, const LayoutParams& params);
 
 }  // namespace tx::layout

@@ -1,4 +1,5 @@
-// Layout entry points shared with the graph builder.
+// Layout pieces of the bindings: the toolkit's depiction and symmetry ranks,
+// the jitter stream, and coordinate arrays.
 #pragma once
 
 #include <utility>
@@ -9,11 +10,39 @@
 
 namespace tx::py {
 
+// Canonical ranks without tie breaking; every atom its own class when the
+// toolkit cannot rank the molecule.
 nb::list symmetry_classes(nb::handle mol);
 
-// Depiction seed, relaxation and symmetrisation of an RDKit molecule; its
-// bonds are read from it unless the caller has them already.
-std::pair<layout::Coords, nb::list> atom_layout(nb::handle mol, const layout::LayoutParams& params,
-                                                const std::vector<std::pair<int, int>>* known_bonds = nullptr);
+// CoordGen depiction (switched on process-wide) and symmetry ranks.
+struct Depiction {
+    layout::Coords coords;
+    nb::list ranks;
+    std::vector<long> rank_values;
+};
+Depiction depict(nb::handle mol);
+
+// The first `pairs` pairs of the layout's jitter stream (a fresh generator
+// seeded with 42, normal deviates of sd 0.1).
+layout::Jitter draw_jitter(size_t pairs);
+
+// Runs f(jitter) without the GIL, with a longer prefix of the jitter stream
+// each time f runs out of it.  Atoms rarely coincide, so a short prefix
+// nearly always suffices.
+template <class F>
+auto with_jitter(F&& f) -> decltype(f(layout::Jitter{})) {
+    for (size_t pairs = 8;; pairs *= 8) {
+        const layout::Jitter jitter = draw_jitter(pairs);
+        try {
+            return without_gil([&] { return f(jitter); });
+        } catch (const layout::JitterExhausted&) {
+        }
+    }
+}
+
+nb::object coords_to_numpy(const layout::Coords& c);
+using Array2 = nb::ndarray<double, nb::ndim<2>, nb::device::cpu>;
+layout::Coords coords_from_array(const Array2& a);
+void coords_to_array(const layout::Coords& c, Array2& a);
 
 }  // namespace tx::py

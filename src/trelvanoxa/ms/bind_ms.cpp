@@ -1,9 +1,13 @@
 // Python surface of the fragment predictors.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
+#include "common/defaults.hpp"
 #include "common/interop.hpp"
 #include "ms/fragments.hpp"
 #include "ms/ms_py.hpp"
+#include "vif/vif_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -38,6 +42,16 @@ nb::dict py::peaks_record(const std::vector<ms::Peak>& peaks) {
         out[nb::int_(p.mz)] = e;
     }
     return out;
+}
+
+long py::generation_count(nb::handle value) {
+    const double x = real_value(value);
+    if (std::isnan(x)) throw nb::value_error("max_generations must be a number, not nan");
+    // Generations run while gen < max_generations: a fraction counts as the
+    // next whole number, anything at or below zero as none.
+    if (x <= 0) return 0;
+    if (x >= static_cast<double>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+    return static_cast<long>(std::ceil(x));
 }
 
 namespace {
@@ -86,7 +100,7 @@ double record_order(nb::handle rec) { return number(rec.attr("get")("order", 1),
 struct FragmentInputs {
     py::GraphData graph;
     ms::OrbitalView view;
-    std::vector<ms::ChemLink> links;
+    ChemBonds links;
 };
 
 FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds,
@@ -122,7 +136,7 @@ FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb:
         }
         double order = 1.0;
         if (nb::hasattr(cb, "get")) order = record_order(cb);
-        in.links.push_back({un, vn, a, b, order});
+        in.links.push_back({un, vn, a, b, order, 0});
     }
     return in;
 }
@@ -156,17 +170,26 @@ void add_ms(nb::module_& m) {
         "predict_fragments",
         [](nb::handle mol, nb::handle soft_bonds, nb::handle ring_fragmentation, nb::handle min_ring_fragment_mz) {
             Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
-            std::vector<ms::SoftBond> softs;
+            ChemBonds softs;
+            std::vector<std::string> labels;
             for (nb::handle s : soft_bonds) {
                 nb::object au = s["atom_u"], av = s["atom_v"], su = s["sym_u"], sv = s["sym_v"], order = s["order"];
-                softs.push_back({atom_index(au, data.size(), "atom_u"), atom_index(av, data.size(), "atom_v"),
-                                 py::str_of(su), py::str_of(sv), number(order, "order")});
+                ChemBond c;
+                c.atom_u = atom_index(au, data.size(), "atom_u");
+                c.atom_v = atom_index(av, data.size(), "atom_v");
+                c.order = number(order, "order");
+                softs.push_back(c);
+                labels.push_back(py::str_of(su) + std::to_string(c.atom_u) + "-" + py::str_of(sv) +
+                                 std::to_string(c.atom_v));
             }
-            auto records = ms::predict_fragments(data, softs, py::truthy(ring_fragmentation),
-                                                 number(min_ring_fragment_mz, "min_ring_fragment_mz"));
+            const bool ring = py::truthy(ring_fragmentation);
+            const double min_mz = number(min_ring_fragment_mz, "min_ring_fragment_mz");
+            auto records =
+                py::without_gil([&] { return ms::predict_fragments(data, softs, labels, ring, min_mz); });
             return py::fragment_records(records);
         },
-        "mol"_a.none(), "soft_bonds"_a.none(), "ring_fragmentation"_a.none() = false, "min_ring_fragment_mz"_a.none() = 30,
+        "mol"_a.none(), "soft_bonds"_a.none(), "ring_fragmentation"_a.none() = false,
+        "min_ring_fragment_mz"_a.none() = static_cast<long>(defaults::kMinRingFragmentMz),
         "Predicted EI-MS fragments from cutting the molecule at its soft bonds.\n\n"
         "Each distinct soft atom pair is cut once: a cut that splits the molecule gives a record\n"
         "{'bond', 'split': True, 'mode': 'single', 'fragments': [(formula, mass, m/z), ...]} (heavier\n"
@@ -190,12 +213,16 @@ void add_ms(nb::module_& m) {
             FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
             std::vector<int> all(keys.size());
             for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+            vif::SoftPassStats stats;
+            const ms::SoftPassOptions pass{tol, py::fast_soft_pass(), &stats};
+            const auto soft = py::without_gil(
+                [&] { return ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), pass); });
+            py::soft_pass_stats() += stats;
             nb::list out;
-            for (int i : ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), tol))
-                out.append(records[i]);
+            for (int i : soft) out.append(records[i]);
             return out;
         },
-        "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "atom_set"_a.none(), "tol"_a = 1e-9,
+        "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "atom_set"_a.none(), "tol"_a = defaults::kTol,
         "Chem-bond records inside atom_set whose link can be removed without changing the LPI of\n"
         "the fragment's own induced orbital subgraph (its baseline, not the molecule's).\n"
         "H is not modified; the records themselves are returned.");
@@ -205,15 +232,20 @@ void add_ms(nb::module_& m) {
         [](nb::handle mol, nb::handle atom_set, nb::handle softs, nb::handle ring_fragmentation, nb::handle min_mz) {
             Molecule data = py::read_molecule(mol, py::kMasses);
             const std::vector<int> atoms = atom_list(atom_set, data.size());
-            std::vector<ms::SoftLink> links;
+            ChemBonds links;
             for (nb::handle s : softs) {
                 nb::object au = s["atom_u"], av = s["atom_v"];
                 const int a = optional_atom(au, data.size()), b = optional_atom(av, data.size());
                 if (a < 0 || b < 0) continue;
-                links.push_back({a, b, record_order(s)});
+                ChemBond c;
+                c.atom_u = a;
+                c.atom_v = b;
+                c.order = record_order(s);
+                links.push_back(c);
             }
-            auto children = ms::cut_atom_set(data, atoms, links, py::truthy(ring_fragmentation),
-                                             number(min_mz, "min_mz"));
+            const bool ring = py::truthy(ring_fragmentation);
+            const double mz = number(min_mz, "min_mz");
+            auto children = py::without_gil([&] { return ms::cut_atom_set(data, atoms, links, ring, mz); });
             nb::object frozenset = nb::module_::import_("builtins").attr("frozenset");
             nb::set out;
             for (const auto& c : children) {
@@ -234,7 +266,7 @@ void add_ms(nb::module_& m) {
         [](nb::handle mol, nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds, nb::handle max_generations,
            nb::handle min_mz, nb::handle ring_fragmentation) {
             Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
-            const double max_gen = number(max_generations, "max_generations");
+            const long max_gen = py::generation_count(max_generations);
             std::vector<nb::object> keys;
             nb::dict pos;
             // Only expanded fragments need orbital nodes.
@@ -244,11 +276,18 @@ void add_ms(nb::module_& m) {
                     keys.push_back(nb::int_(i));
                 }
             FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, chem_bonds, keys, pos);
-            auto peaks = ms::predict_recursive(data, in.view, in.links, max_gen, number(min_mz, "min_mz"),
-                                               py::truthy(ring_fragmentation));
+            const double mz = number(min_mz, "min_mz");
+            const bool ring = py::truthy(ring_fragmentation);
+            vif::SoftPassStats stats;
+            const ms::SoftPassOptions pass{defaults::kTol, py::fast_soft_pass(), &stats};
+            auto peaks = py::without_gil(
+                [&] { return ms::predict_recursive(data, in.view, in.links, max_gen, mz, ring, pass); });
+            py::soft_pass_stats() += stats;
             return py::peaks_record(peaks);
         },
-        "mol"_a.none(), "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "max_generations"_a.none() = 3, "min_mz"_a.none() = 25,
+        "mol"_a.none(), "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(),
+        "max_generations"_a.none() = defaults::kRecursiveGenerations,
+        "min_mz"_a.none() = static_cast<long>(defaults::kMinRecursiveMz),
         "ring_fragmentation"_a.none() = true,
         "Multi-generation fragmentation: peaks record {m/z: {'formula', 'generation'}}.\n\n"
         "The molecule (generation 0) is cut at the bonds soft within it; each new fragment is\n"

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "common/poll.hpp"
+#include "common/pyfloat.hpp"
 
 namespace tx::ms {
 
@@ -100,7 +101,7 @@ int heavy_count(const Molecule& mol, const std::vector<int>& comp) {
 }
 
 double avg_mass(const Molecule& mol, const std::vector<int>& comp) {
-    MassSum m;
+    py_float::Sum m;
     for (int a : comp) m.add(mol.atoms[a].mass);
     return m.value();
 }
@@ -115,13 +116,9 @@ long nominal_mass(const Molecule& mol, const std::vector<int>& comp) {
 std::vector<Fragment> fragments_of(const Molecule& mol, const std::vector<std::vector<int>>& comps) {
     std::vector<Fragment> out;
     for (const auto& c : comps)
-        out.push_back({formula(mol, c), round_decimal(avg_mass(mol, c), 2), nominal_mass(mol, c)});
+        out.push_back({formula(mol, c), py_float::round_decimal(avg_mass(mol, c), 2), nominal_mass(mol, c)});
     std::stable_sort(out.begin(), out.end(), [](const Fragment& a, const Fragment& b) { return a.mz > b.mz; });
     return out;
-}
-
-std::string pair_label(const Molecule& mol, int i, int j) {
-    return mol.atoms[i].symbol + std::to_string(i) + "-" + mol.atoms[j].symbol + std::to_string(j);
 }
 
 std::vector<int> all_atoms(const Molecule& mol) {
@@ -131,6 +128,10 @@ std::vector<int> all_atoms(const Molecule& mol) {
 }
 
 }  // namespace
+
+std::string pair_label(const Molecule& mol, int i, int j) {
+    return mol.atoms[i].symbol + std::to_string(i) + "-" + mol.atoms[j].symbol + std::to_string(j);
+}
 
 std::string formula(const Molecule& mol, const std::vector<int>& atoms) {
     std::vector<std::string> symbols;
@@ -156,27 +157,21 @@ std::string formula_from_symbols(const std::vector<std::string>& symbols) {
     return out;
 }
 
-double round_decimal(double x, int digits) {
-    // Correctly rounded decimal text of the exact binary value, read back.
-    char buf[512];
-    auto res = std::to_chars(buf, buf + sizeof buf - 1, x, std::chars_format::fixed, digits);
-    *res.ptr = '\0';
-    return std::strtod(buf, nullptr);
-}
-
-std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::vector<SoftBond>& softs,
-                                              bool ring_fragmentation, double min_ring_fragment_mz) {
+std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBonds& softs,
+                                              const std::vector<std::string>& labels, bool ring_fragmentation,
+                                              double min_ring_fragment_mz) {
     AtomGraph ag(mol, all_atoms(mol));
     std::vector<FragmentRecord> results;
     std::unordered_set<uint64_t> seen_pairs;
     std::vector<std::pair<int, int>> ring_pairs;
 
-    for (const SoftBond& s : softs) {
+    for (size_t i = 0; i < softs.size(); ++i) {
+        const ChemBond& s = softs[i];
         const int a = std::min(s.atom_u, s.atom_v), b = std::max(s.atom_u, s.atom_v);
         if (!seen_pairs.insert(pair_key(a, b)).second) continue;
         const int e = ag.edge(a, b);
         if (e < 0) continue;
-        std::string label = s.sym_u + std::to_string(s.atom_u) + "-" + s.sym_v + std::to_string(s.atom_v);
+        std::string label = labels[i];
         auto comps = ag.components_without({e});
         if (comps.size() == 2) {
             if (s.order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
@@ -210,13 +205,13 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::ve
 }
 
 std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
-                                           const std::vector<SoftLink>& softs, bool ring_fragmentation,
+                                           const ChemBonds& softs, bool ring_fragmentation,
                                            double min_mz) {
     AtomGraph ag(mol, atom_set);
     // Highest order per atom pair, pairs in first-seen order.
     std::vector<std::pair<std::pair<int, int>, double>> pair_order;
     std::unordered_map<uint64_t, size_t> slot;
-    for (const SoftLink& s : softs) {
+    for (const ChemBond& s : softs) {
         if (!ag.contains(s.atom_u) || !ag.contains(s.atom_v)) continue;
         const int a = std::min(s.atom_u, s.atom_v), b = std::max(s.atom_u, s.atom_v);
         auto [it, fresh] = slot.emplace(pair_key(a, b), pair_order.size());
@@ -256,7 +251,7 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
     return {out.begin(), out.end()};
 }
 
-OrbitalView make_view(int n_nodes, const std::vector<vif::Link>& edges, std::vector<std::vector<int>> atom_nodes) {
+OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes) {
     OrbitalView g;
     g.n_nodes = n_nodes;
     g.adj.resize(n_nodes);
@@ -276,8 +271,8 @@ bool OrbitalView::has_edge(int u, int v) const {
     return edge_set.count(pair_key(u, v)) != 0;
 }
 
-std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<ChemLink>& links,
-                                     const std::vector<int>& atom_set, int n_atoms, double tol) {
+std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
+                                     int n_atoms, const SoftPassOptions& pass) {
     std::vector<char> member(n_atoms, 0);
     for (int a : atom_set) member[a] = 1;
     std::vector<int> local(g.n_nodes, -1);
@@ -297,7 +292,7 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<Che
     std::vector<std::pair<int, int>> candidates;
     std::vector<int> candidate_index;
     for (size_t i = 0; i < links.size(); ++i) {
-        const ChemLink& l = links[i];
+        const ChemBond& l = links[i];
         if (l.atom_u < 0 || l.atom_u >= n_atoms || l.atom_v < 0 || l.atom_v >= n_atoms) continue;
         if (!member[l.atom_u] || !member[l.atom_v]) continue;
         if (l.u_node < 0 || l.v_node < 0 || local[l.u_node] < 0 || local[l.v_node] < 0) continue;
@@ -307,15 +302,17 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<Che
     }
     std::vector<int> soft;
     if (candidates.empty()) return soft;
-    vif::LinkRemoval test(m, tol);
+    vif::LinkRemoval test(m, pass.tol, pass.fast);
     const auto keep = test.keeping(candidates, test.intact());
+    if (pass.stats) *pass.stats += test.stats();
     for (size_t c = 0; c < candidates.size(); ++c)
         if (keep[c]) soft.push_back(candidate_index[c]);
     return soft;
 }
 
-std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const std::vector<ChemLink>& links,
-                                    double max_generations, double min_mz, bool ring_fragmentation) {
+std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
+                                    long max_generations, double min_mz, bool ring_fragmentation,
+                                    const SoftPassOptions& pass, bool all_soft) {
     const std::vector<int> everything = all_atoms(mol);
     std::vector<Peak> peaks;
     std::unordered_set<long> have_mz;
@@ -326,15 +323,17 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     std::set<std::vector<int>> seen{everything};
     std::deque<std::pair<std::vector<int>, long>> queue;
     queue.push_back({everything, 0});
-    std::vector<SoftLink> softs;
+    ChemBonds softs;
     while (!queue.empty()) {
         poll();
         auto [atom_set, gen] = std::move(queue.front());
         queue.pop_front();
-        if (static_cast<double>(gen) >= max_generations) continue;
+        if (gen >= max_generations) continue;
         softs.clear();
-        for (int i : fragment_soft_links(g, links, atom_set, mol.size(), 1e-9))
-            softs.push_back({links[i].atom_u, links[i].atom_v, links[i].order});
+        if (all_soft)
+            softs = links;  // cut_atom_set keeps the bonds inside atom_set
+        else
+            for (int i : fragment_soft_links(g, links, atom_set, mol.size(), pass)) softs.push_back(links[i]);
         // Children are visited in ascending order of their sorted atom lists
         // (so by smallest atom index first); this fixes which formula wins
         // when two fragments of one generation share a nominal mass.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/links.hpp"
 #include "common/molecule.hpp"
 #include "vif/spectrum.hpp"
 
@@ -17,10 +18,6 @@ namespace tx::ms {
 // Hill-like formula: C, then H, then the other symbols in code-point order.
 std::string formula(const Molecule& mol, const std::vector<int>& atoms);
 std::string formula_from_symbols(const std::vector<std::string>& symbols);
-
-// Decimal rounding to `digits` places as the interpreter's round() does it
-// (correctly rounded from the exact binary value).
-double round_decimal(double x, int digits);
 
 struct Fragment {
     std::string formula;
@@ -35,29 +32,20 @@ struct FragmentRecord {
     std::vector<Fragment> fragments;
 };
 
-struct SoftBond {
-    int atom_u;
-    int atom_v;
-    std::string sym_u;
-    std::string sym_v;
-    double order;
-};
+// "C0-O1": symbols and indices of an atom pair.
+std::string pair_label(const Molecule& mol, int a, int b);
 
 // Single cuts at each distinct soft atom pair, then (optionally) double cuts
-// of every pair of soft ring bonds.
-std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const std::vector<SoftBond>& softs,
-                                              bool ring_fragmentation, double min_ring_fragment_mz);
-
-struct SoftLink {
-    int atom_u;
-    int atom_v;
-    double order;
-};
+// of every pair of soft ring bonds.  labels[i] names the single cut of
+// softs[i].
+std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBonds& softs,
+                                              const std::vector<std::string>& labels, bool ring_fragmentation,
+                                              double min_ring_fragment_mz);
 
 // Children of cutting `atom_set` (in the caller's iteration order) at the
 // given soft links: each distinct child once, sorted ascending.
 std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
-                                           const std::vector<SoftLink>& softs, bool ring_fragmentation,
+                                           const ChemBonds& softs, bool ring_fragmentation,
                                            double min_mz);
 
 // Weighted orbital graph with per-atom node lists, as the fragment-level
@@ -71,20 +59,19 @@ struct OrbitalView {
     bool has_edge(int u, int v) const;
 };
 
-OrbitalView make_view(int n_nodes, const std::vector<vif::Link>& edges, std::vector<std::vector<int>> atom_nodes);
+OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes);
 
-struct ChemLink {
-    int u_node;
-    int v_node;
-    int atom_u;
-    int atom_v;
-    double order;
+// How the soft-bond tests run, and their diagnostics.
+struct SoftPassOptions {
+    double tol = 1e-9;
+    bool fast = true;
+    vif::SoftPassStats* stats = nullptr;  // added to when given
 };
 
 // Indices of the chem links inside `atom_set` whose removal keeps the
 // inertia of the fragment's induced orbital subgraph.
-std::vector<int> fragment_soft_links(const OrbitalView& g, const std::vector<ChemLink>& links,
-                                     const std::vector<int>& atom_set, int n_atoms, double tol);
+std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
+                                     int n_atoms, const SoftPassOptions& pass);
 
 struct Peak {
     long mz;
@@ -93,7 +80,9 @@ struct Peak {
 };
 
 // Breadth-first multi-generation fragmentation; peaks in discovery order.
-std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const std::vector<ChemLink>& links,
-                                    double max_generations, double min_mz, bool ring_fragmentation);
+// With all_soft every chem bond inside a fragment is cut, soft or not.
+std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
+                                    long max_generations, double min_mz, bool ring_fragmentation,
+                                    const SoftPassOptions& pass, bool all_soft = false);
 
 }  // namespace tx::ms

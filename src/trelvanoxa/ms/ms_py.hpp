@@ -13,4 +13,7 @@ nb::list fragment_records(const std::vector<ms::FragmentRecord>& records);
 // Peaks record: m/z -> {"formula", "generation"} in discovery order.
 nb::dict peaks_record(const std::vector<ms::Peak>& peaks);
 
+// Generations to run from any real number (ValueError for NaN).
+long generation_count(nb::handle value);
+
 }  // namespace tx::py

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <tuple>
 #include <unordered_set>
@@ -82,16 +83,35 @@ void greedy_assign(const std::vector<Target>& targets, const std::vector<int>& n
 
 }  // namespace
 
-OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& centers,
-                                 double radius, double bond_kappa) {
+namespace {
+
+// Target direction of every link unit of an atom's bonds: unit k of a bond of
+// order n points kSpread * (k - (n - 1) / 2) away from the bond direction.
+// Bonds to an atom at the same point have no direction and are skipped.
+template <class Visit>
+void bond_targets(const Molecule& mol, const layout::Coords& centers, int idx, int max_order, Visit visit) {
+    const AtomRec& atom = mol.atoms[idx];
+    const auto& c = centers[idx];
+    for (size_t q = 0; q < atom.nbrs.size(); ++q) {
+        const int nbr = atom.nbrs[q];
+        const auto& nc = centers[nbr];
+        const double dx = nc[0] - c[0], dy = nc[1] - c[1];
+        if (std::sqrt(dx * dx + dy * dy) < 1e-9) continue;
+        const double base = std::atan2(dy, dx);
+        const int order = std::max(1, std::min(mol.bonds[atom.nbr_bonds[q]].order, max_order));
+        for (int k = 0; k < order; ++k) visit(Target{nbr, k, base + (k - (order - 1) / 2.0) * kSpread});
+    }
+}
+
+// Nodes of every atom (sigma first, then pi), the sigma cliques, and the
+// node angles and drawing positions around each atom.
+std::vector<std::vector<double>> add_atom_nodes(const Molecule& mol, const layout::Coords& centers, double radius,
+                                                OrbitalGraph& g) {
     const int n_atoms = mol.size();
-    OrbitalGraph g;
     g.atom_first.resize(n_atoms);
     g.atom_count.resize(n_atoms);
     g.atom_sigma.resize(n_atoms);
     std::vector<std::vector<double>> node_angles(n_atoms);
-
-    // Nodes, intra-atom sigma cliques, and node angles around each atom.
     std::vector<double> targets;
     for (int idx = 0; idx < n_atoms; ++idx) {
         const AtomRec& atom = mol.atoms[idx];
@@ -112,46 +132,33 @@ OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& cent
         for (int a = 0; a < n_sigma; ++a)
             for (int b = a + 1; b < n_sigma; ++b) g.edges.push_back({first + a, first + b, 1.0});
 
-        const auto& c = centers[idx];
         targets.clear();
-        for (size_t q = 0; q < atom.nbrs.size(); ++q) {
-            const auto& nc = centers[atom.nbrs[q]];
-            const double dx = nc[0] - c[0], dy = nc[1] - c[1];
-            if (std::sqrt(dx * dx + dy * dy) < 1e-9) continue;
-            const double base = std::atan2(dy, dx);
-            const int order = std::max(1, std::min(mol.bonds[atom.nbr_bonds[q]].order, n_nodes));
-            for (int k = 0; k < order; ++k)
-                targets.push_back(base + (k - (order - 1) / 2.0) * kSpread);
-        }
+        bond_targets(mol, centers, idx, n_nodes, [&](const Target& t) { targets.push_back(t.angle); });
         if (static_cast<int>(targets.size()) > n_nodes) targets.resize(n_nodes);
         node_angles[idx] = layout::place_node_angles(n_nodes, targets);
+        const auto& c = centers[idx];
         for (int q = 0; q < n_nodes; ++q) {
             const double a = node_angles[idx][q];
             g.pos.push_back({c[0] + radius * std::cos(a), c[1] + radius * std::sin(a)});
         }
     }
+    return node_angles;
+}
 
-    // Bond links to nodes, per atom, by angular matching.
+// Which node of each atom carries each link unit (neighbour, k): the first
+// unit of a bond goes to a sigma node, the others to pi nodes, by angle.
+std::vector<Assignment> assign_link_units(const Molecule& mol, const layout::Coords& centers,
+                                          const std::vector<std::vector<double>>& node_angles,
+                                          const OrbitalGraph& g) {
+    const int n_atoms = mol.size();
     std::vector<Assignment> assignment(n_atoms);
     std::vector<Target> sigma_t, pi_t;
     std::vector<int> sigma_nodes, pi_nodes;
     for (int idx = 0; idx < n_atoms; ++idx) {
-        const AtomRec& atom = mol.atoms[idx];
-        const auto& c = centers[idx];
         sigma_t.clear();
         pi_t.clear();
-        for (size_t q = 0; q < atom.nbrs.size(); ++q) {
-            const int nbr = atom.nbrs[q];
-            const auto& nc = centers[nbr];
-            const double dx = nc[0] - c[0], dy = nc[1] - c[1];
-            if (std::sqrt(dx * dx + dy * dy) < 1e-9) continue;
-            const double base = std::atan2(dy, dx);
-            const int order = std::max(1, mol.bonds[atom.nbr_bonds[q]].order);
-            for (int k = 0; k < order; ++k) {
-                const Target t{nbr, k, base + (k - (order - 1) / 2.0) * kSpread};
-                (k == 0 ? sigma_t : pi_t).push_back(t);
-            }
-        }
+        bond_targets(mol, centers, idx, std::numeric_limits<int>::max(),
+                     [&](const Target& t) { (t.k == 0 ? sigma_t : pi_t).push_back(t); });
         const int first = g.atom_first[idx];
         if (g.atom_count[idx] == 1) {
             for (const auto& t : sigma_t) assignment[idx][{t.nbr, t.k}] = first;
@@ -165,8 +172,13 @@ OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& cent
         greedy_assign(sigma_t, sigma_nodes, node_angles[idx], first, assignment[idx]);
         greedy_assign(pi_t, pi_nodes, node_angles[idx], first, assignment[idx]);
     }
+    return assignment;
+}
 
-    // Bond links, in bond order.
+// Bond links in bond order; a unit without an assigned node joins the atoms'
+// first nodes, and a node pair is linked once.
+void add_bond_links(const Molecule& mol, const std::vector<Assignment>& assignment, double bond_kappa,
+                    OrbitalGraph& g) {
     std::unordered_set<uint64_t> linked;
     for (const BondRec& b : mol.bonds) {
         for (int k = 0; k < b.order; ++k) {
@@ -182,9 +194,18 @@ OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& cent
             }
             if (!linked.insert(pair_key(un, vn)).second) continue;
             g.edges.push_back({un, vn, bond_kappa});
-            g.chem_bonds.push_back({un, vn, b.u, b.v, b.order, k});
+            g.chem_bonds.push_back({un, vn, b.u, b.v, static_cast<double>(b.order), k});
         }
     }
+}
+
+}  // namespace
+
+OrbitalGraph build_orbital_graph(const Molecule& mol, const layout::Coords& centers,
+                                 double radius, double bond_kappa) {
+    OrbitalGraph g;
+    const auto node_angles = add_atom_nodes(mol, centers, radius, g);
+    add_bond_links(mol, assign_link_units(mol, centers, node_angles, g), bond_kappa, g);
     return g;
 }
 

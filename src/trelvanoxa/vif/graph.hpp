@@ -6,36 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "common/links.hpp"
 #include "common/molecule.hpp"
 #include "layout/layout.hpp"
 
 namespace tx::vif {
 
-struct Edge {
-    int u;
-    int v;
-    double w;
-};
-
-struct ChemBond {
-    int u_node;
-    int v_node;
-    int atom_u;
-    int atom_v;
-    int order;
-    int k;
-};
-
 struct OrbitalGraph {
     int n_nodes = 0;
     std::vector<int> node_atom;       // owning atom of each node
     std::vector<char> node_is_pi;     // 0 sigma, 1 pi
-    std::vector<Edge> edges;          // in insertion order
+    Links edges;                      // in insertion order
     std::vector<int> atom_first;      // first node id of each atom
     std::vector<int> atom_count;      // 1, 4 or 9
     std::vector<int> atom_sigma;      // number of sigma nodes
     std::vector<layout::Point> pos;   // drawing position of each node
-    std::vector<ChemBond> chem_bonds; // one per bond link, in insertion order
+    ChemBonds chem_bonds;             // one per bond link, in insertion order
 };
 
 // Orbital nodes of an atom of the given period.

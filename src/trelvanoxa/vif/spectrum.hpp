@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/links.hpp"
+
 namespace tx::vif {
 
 struct Inertia {
@@ -25,14 +27,22 @@ Inertia count_inertia(const Eigen::VectorXd& eigenvalues, double tol);
 
 Inertia inertia(const Eigen::MatrixXd& a, double tol);
 
-struct Link {
-    int u;
-    int v;
-    double w;
-};
-
 // Symmetric dense matrix of n nodes from (u, v, w) links.
 Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links);
+
+// Diagnostics of link-removal tests: how each link was decided.
+struct SoftPassStats {
+    std::size_t links = 0;        // links tested
+    std::size_t fast = 0;         // decided by the exact split
+    std::size_t shifted = 0;      // decided by the direct shifts
+    std::size_t fallback = 0;     // neither was clear-cut: full eigenvalue count
+    std::size_t definition = 0;   // tested with the fast pass switched off
+    // why the exact split did not decide a link
+    std::size_t split_rank = 0, split_block = 0, split_certificate = 0, split_off = 0;
+    SoftPassStats& operator+=(const SoftPassStats& o);
+};
+
+struct SplitSums;
 
 // Inertia of A with one symmetric off-diagonal pair (u, v) set to zero, for
 // many links of one matrix, counted with the zero band |x| <= tol.
@@ -64,7 +74,8 @@ Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links);
 // results equal the definition's.
 class LinkRemoval {
 public:
-    LinkRemoval(const Eigen::MatrixXd& a, double tol);
+    // With fast false every link is tested by a full eigenvalue count.
+    LinkRemoval(const Eigen::MatrixXd& a, double tol, bool fast = true);
     Inertia removed(int u, int v);
     // For each link, whether removing it alone leaves the inertia `target`.
     std::vector<char> keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target);
@@ -72,11 +83,15 @@ public:
     // eigendecomposition when there is one.
     const Eigen::VectorXd& eigenvalues();
     Inertia intact();
+    const SoftPassStats& stats() const { return stats_; }
 
 private:
     bool by_split(const double* qu, const double* qv, double w, Inertia& out);
     bool by_shifts(const double* qu, const double* qv, double w, Inertia& out);
     Inertia by_definition(int u, int v);
+    void prepare_shifts(double anorm);
+    void prepare_split(double anorm);
+    bool null_rank(const SplitSums& s, int& rank, double& noise) const;
 
     Eigen::MatrixXd a_;        // the intact matrix (restored after each full count)
     double tol_;
@@ -93,26 +108,14 @@ private:
     // direct shifts: 1/(l - tol), 1/(l + tol)
     Eigen::VectorXd inv_tp_, inv_tm_;
     long above_tol_ = 0, below_tol_ = 0;  // #{l > tol}, #{l < -tol}
+    SoftPassStats stats_;
 };
 
 // For each link (an existing off-diagonal entry), whether removing it leaves
-// the inertia equal to `baseline`.  The matrix is left as it was.
+// the inertia equal to `baseline`.  The matrix is left as it was; the tests'
+// diagnostics are added to `stats` when given.
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
-                                           const Inertia& baseline, double tol);
-
-// Diagnostics of the link-removal tests run in this process.
-struct SoftPassStats {
-    std::size_t links = 0;        // links tested
-    std::size_t fast = 0;         // decided by the exact split
-    std::size_t shifted = 0;      // decided by the direct shifts
-    std::size_t fallback = 0;     // neither was clear-cut: full eigenvalue count
-    std::size_t definition = 0;   // tested with the fast pass switched off
-    // why the exact split did not decide a link
-    std::size_t split_rank = 0, split_block = 0, split_certificate = 0, split_off = 0;
-};
-SoftPassStats& soft_pass_stats();
-
-// Forces the definition (one full eigenvalue count per link) when false.
-void set_fast_soft_pass(bool enabled);
+                                           const Inertia& baseline, double tol, bool fast = true,
+                                           SoftPassStats* stats = nullptr);
 
 }  // namespace tx::vif

@@ -1,30 +1,23 @@
-// The analysis pipeline shared by the driver and the graph builder.
+// Python objects of the orbital graph, its chem bonds and its LPI, and the
+// per-thread soft-pass settings of the bindings.
 #pragma once
-
-#include <optional>
 
 #include "common/interop.hpp"
 #include "vif/graph.hpp"
+#include "vif/spectrum.hpp"
 
 namespace tx::py {
 
-struct Built {
-    nb::object mol;       // prepared RDKit molecule (explicit hydrogens)
-    Molecule data;        // its atoms and bonds, read once
-    layout::Coords centers;
-    vif::OrbitalGraph graph;
-};
-
-// Parses (without sanitising), perceives aromaticity and kekulizes (errors
-// ignored), adds hydrogens, lays out and builds the orbital graph.  Empty when
-// the SMILES cannot be read.
-std::optional<Built> build_graph(nb::handle smiles, long n_iter, double target_bond_len, double radius_ratio,
-                                 double bond_kappa);
-
-nb::object graph_object(const Built& b);
+// networkx.Graph with node attributes symbol, rol and kind and edge weights.
+nb::object graph_object(const vif::OrbitalGraph& g, const Molecule& mol);
 nb::dict subgraphs_object(const vif::OrbitalGraph& g);
 nb::dict pos_object(const vif::OrbitalGraph& g);
-nb::list chem_bonds_object(const Built& b);
+nb::list chem_bonds_object(const vif::OrbitalGraph& g, const Molecule& mol);
 nb::dict lpi_object(const vif::Inertia& in, const Eigen::VectorXd& eigenvalues);
+
+// Whether this thread's soft-bond tests use the one-decomposition pass, and
+// the diagnostics of the tests it has run (for cross-checks and benchmarks).
+bool& fast_soft_pass();
+vif::SoftPassStats& soft_pass_stats();
 
 }  // namespace tx::py

@@ -1,4 +1,6 @@
-#include "vif/report.hpp"
+#include "analysis/report.hpp"
+
+#include "common/pyfloat.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -6,34 +8,7 @@
 #include <functional>
 #include <set>
 
-namespace tx::vif {
-
-std::string float_repr(double x) {
-    if (std::isnan(x)) return "nan";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    char buf[400];
-    const double ax = std::fabs(x);
-    // repr switches to exponent notation outside [1e-4, 1e16).
-    const bool sci = ax != 0.0 && (ax < 1e-4 || ax >= 1e16);
-    auto res = std::to_chars(buf, buf + sizeof buf, x, sci ? std::chars_format::scientific : std::chars_format::fixed);
-    std::string s(buf, res.ptr);
-    if (sci) {
-        // 1e-05 style: at least two exponent digits, explicit sign.
-        auto e = s.find('e');
-        std::string mant = s.substr(0, e), exp = s.substr(e + 1);
-        char sign = '+';
-        if (!exp.empty() && (exp[0] == '-' || exp[0] == '+')) {
-            sign = exp[0];
-            exp = exp.substr(1);
-        }
-        if (exp.size() < 2) exp = "0" + exp;
-        return mant + "e" + sign + exp;
-    }
-    if (s.find('.') == std::string::npos) s += ".0";
-    return s;
-}
-
-double round3_numpy(double x) { return std::nearbyint(x * 1000.0) / 1000.0; }
+namespace tx::analysis {
 
 std::string int_list(const std::vector<long>& values) {
     std::string s = "[";
@@ -58,7 +33,7 @@ std::vector<std::string> report_head(const std::string& smiles, double mass_avg,
     std::string ev = "[";
     for (size_t i = 0; i < eigenvalues.size(); ++i) {
         if (i) ev += ", ";
-        ev += float_repr(round3_numpy(eigenvalues[i]));
+        ev += py_float::repr(py_float::round_half_even(eigenvalues[i], 3));
     }
     lines.push_back("      Eigenvalues: " + ev + "]");
     return lines;
@@ -125,4 +100,4 @@ std::vector<std::string> report_tail(size_t n_soft, const std::vector<ms::Fragme
     return lines;
 }
 
-}  // namespace tx::vif
+}  // namespace tx::analysis

@@ -8,14 +8,9 @@
 #include "ms/fragments.hpp"
 #include "vif/spectrum.hpp"
 
-namespace tx::vif {
+namespace tx::analysis {
 
-// Shortest round-trip decimal form with at least one digit after the point
-// (2.0, -0.0, 0.5), as the interpreter's repr writes a float.
-std::string float_repr(double x);
-
-// x rounded half to even at 3 decimals, the way numpy.round does it.
-double round3_numpy(double x);
+using vif::Inertia;
 
 // Lines 1 to 4: molecule, masses, LPI, eigenvalues.
 std::vector<std::string> report_head(const std::string& smiles, double mass_avg, long mass_nominal,
@@ -29,4 +24,4 @@ std::vector<std::string> report_tail(size_t n_soft, const std::vector<ms::Fragme
 // "[a, b, c]" of integers.
 std::string int_list(const std::vector<long>& values);
 
-}  // namespace tx::vif
+}  // namespace tx::analysis

@@ -1,4 +1,4 @@
-#include "vif/lapack.hpp"
+#include "common/lapack.hpp"
 
 #include <cstddef>
 #include <stdexcept>
@@ -12,23 +12,9 @@ extern "C" void scipy_dsyevd_(const char* jobz, const char* uplo, const int* n, 
 extern "C" void scipy_openblas_set_num_threads(int num_threads);
 extern "C" int scipy_openblas_get_num_threads(void);
 
-namespace tx::vif {
+namespace tx::linalg {
 
 namespace {
-
-// Threads pay off only for large matrices; for the small ones that dominate
-// per-fragment work they cost more in hand-offs than they save.
-constexpr int kThreadedFrom = 512;
-
-void threads_for(int n) {
-    static const int available = scipy_openblas_get_num_threads();
-    static int current = available;
-    const int want = n >= kThreadedFrom ? available : 1;
-    if (want != current) {
-        scipy_openblas_set_num_threads(want);
-        current = want;
-    }
-}
 
 // Divide-and-conquer symmetric eigen-solver; on return `a` holds the
 // eigenvectors when jobz is 'V'.
@@ -37,7 +23,6 @@ Eigen::VectorXd syevd(char jobz, Eigen::MatrixXd& a) {
     Eigen::VectorXd w(n);
     if (n == 0) return w;
     if (!a.allFinite()) throw std::domain_error("adjacency matrix holds a non-finite weight");
-    threads_for(n);
     const char uplo = 'L';
     const int lda = n;
     int info = 0, lwork = -1, liwork = -1, iwork_query = 0;
@@ -59,9 +44,23 @@ Eigen::VectorXd syevd(char jobz, Eigen::MatrixXd& a) {
 
 Eigen::VectorXd lapack_eigenvalues(Eigen::MatrixXd a) { return syevd('N', a); }
 
+void lapack_eigh2(const double a[2][2], double values[2], double vectors[2][2]) {
+    Eigen::MatrixXd m(2, 2);
+    m << a[0][0], a[0][1], a[1][0], a[1][1];
+    const Eigen::VectorXd w = syevd('V', m);
+    for (int i = 0; i < 2; ++i) {
+        values[i] = w[i];
+        for (int j = 0; j < 2; ++j) vectors[i][j] = m(i, j);
+    }
+}
+
+void set_eigensolver_threads(int n) { scipy_openblas_set_num_threads(n < 1 ? 1 : n); }
+
+int eigensolver_threads() { return scipy_openblas_get_num_threads(); }
+
 void lapack_eigh(Eigen::MatrixXd a, Eigen::VectorXd& values, Eigen::MatrixXd& vectors) {
     values = syevd('V', a);
     vectors = std::move(a);
 }
 
-}  // namespace tx::vif
+}  // namespace tx::linalg

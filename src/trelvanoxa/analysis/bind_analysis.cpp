@@ -1,0 +1,230 @@
+// Python surface of the whole analysis: the VIF record and the graph builder.
+#include <nanobind/stl/string.h>
+
+#include <optional>
+
+#include "analysis/analysis.hpp"
+#include "common/defaults.hpp"
+#include "common/interop.hpp"
+#include "layout/layout_py.hpp"
+#include "ms/ms_py.hpp"
+#include "vif/vif_py.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace tx {
+
+namespace {
+
+const char* const kUnreadable = "SMILES okunamad\u0131!";
+
+// The molecule an analysis works on: parsed without sanitising, aromaticity
+// perceived and kekulized (errors ignored), explicit hydrogens added.  None
+// when the text cannot be read or holds no atom.
+nb::object prepare_molecule(nb::handle smiles) {
+    nb::object chem = py::package_attr("Chem");
+    nb::object mol = chem.attr("MolFromSmiles")(smiles, "sanitize"_a = false);
+    if (mol.is_none()) return nb::none();
+    mol.attr("UpdatePropertyCache")("strict"_a = false);
+    try {
+        chem.attr("SetAromaticity")(mol);
+        chem.attr("Kekulize")(mol, "clearAromaticFlags"_a = true);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // let KeyboardInterrupt through
+    }
+    mol = chem.attr("AddHs")(mol);
+    if (py::num_atoms(mol) == 0) return nb::none();
+    return mol;
+}
+
+// Reads the prepared molecule once (this also resolves element periods, so
+// an unknown element fails before any layout work) and its depiction.
+analysis::Input read_input(nb::handle mol) {
+    analysis::Input in;
+    in.mol = py::read_molecule(mol, py::kAll);
+    py::Depiction d = py::depict(mol);
+    in.depiction = std::move(d.coords);
+    in.ranks = std::move(d.rank_values);
+    return in;
+}
+
+analysis::Analysis run(analysis::Input& in, const analysis::Options& options) {
+    return py::with_jitter([&](const layout::Jitter& jitter) {
+        in.jitter = jitter;
+        return analysis::analyse(in, options);
+    });
+}
+
+analysis::Options layout_options(long n_iter, double target_bond_len, double radius_ratio, double bond_kappa) {
+    analysis::Options o;
+    o.layout.n_iter = n_iter;
+    o.layout.target_bond_len = target_bond_len;
+    o.radius_ratio = radius_ratio;
+    o.bond_kappa = bond_kappa;
+    return o;
+}
+
+nb::dict record(const analysis::Analysis& a, const Molecule& mol) {
+    const auto& g = a.graph;
+    nb::dict lpi = py::lpi_object(a.lpi, a.eigenvalues);
+    nb::list chem_bonds = py::chem_bonds_object(g, mol);
+    nb::list soft;
+    for (size_t i : a.soft) soft.append(chem_bonds[i]);
+    nb::list frags = py::fragment_records(a.fragments);
+    nb::list single, ringcut, ring_bonds, real;
+    for (size_t i = 0; i < a.fragments.size(); ++i) {
+        if (!a.fragments[i].split)
+            ring_bonds.append(frags[i]);
+        else
+            (a.fragments[i].ring ? ringcut : single).append(frags[i]);
+    }
+    for (nb::handle f : single) real.append(f);
+    for (nb::handle f : ringcut) real.append(f);
+
+    nb::dict rec;
+    rec["lpi"] = lpi;
+    rec["soft_bonds"] = soft;
+    rec["fragments"] = frags;
+    rec["real_fragments"] = real;
+    rec["single_fragments"] = single;
+    rec["ringcut_fragments"] = ringcut;
+    rec["ring_soft_bonds"] = ring_bonds;
+    rec["recursive_peaks"] = a.peaks ? nb::object(py::peaks_record(*a.peaks)) : nb::none();
+    rec["graph"] = py::graph_object(g, mol);
+    rec["chem_bonds"] = chem_bonds;
+    rec["atom_subgraphs"] = py::subgraphs_object(g);
+    rec["pos"] = py::pos_object(g);
+    rec["mol_mass"] = a.mass_nominal;
+    rec["mol_mass_avg"] = a.mass_avg;
+    return rec;
+}
+
+// Bond labels, fragments and peaks as plain JSON-ready values.
+nb::dict compact_record(const analysis::Analysis& a, const Molecule& mol) {
+    nb::dict rec;
+    rec["lpi"] = nb::make_tuple(a.lpi.pos, a.lpi.zero, a.lpi.neg);
+    nb::list soft;
+    for (size_t i : a.soft) {
+        const ChemBond& c = a.graph.chem_bonds[i];
+        soft.append(ms::pair_label(mol, c.atom_u, c.atom_v));
+    }
+    rec["soft_bonds"] = soft;
+    rec["fragments"] = py::fragment_records(a.fragments);
+    if (a.peaks) {
+        nb::list peaks;
+        for (const auto& p : *a.peaks) {
+            nb::dict d;
+            d["mz"] = p.mz;
+            d["formula"] = p.formula;
+            d["generation"] = p.generation;
+            peaks.append(d);
+        }
+        rec["peaks"] = peaks;
+    } else {
+        rec["peaks"] = nb::none();
+    }
+    rec["mol_mass"] = a.mass_nominal;
+    rec["mol_mass_avg"] = a.mass_avg;
+    return rec;
+}
+
+void require_str(nb::handle smiles) {
+    if (!PyUnicode_Check(smiles.ptr()))
+        throw nb::type_error(("smiles must be a str, not " + py::type_name_of(smiles)).c_str());
+}
+
+nb::object vif_record(nb::handle smiles, long n_iter, double target_bond_len, double radius_ratio,
+                      nb::handle /*show_spectrum*/, double bond_kappa, nb::handle /*draw*/, nb::handle verbose,
+                      nb::handle ring, nb::handle recursive, nb::handle max_generations) {
+    require_str(smiles);
+    analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
+    o.report = py::truthy(verbose);
+    o.ring_fragmentation = py::truthy(ring);
+    o.recursive = py::truthy(recursive);
+    o.max_generations = py::generation_count(max_generations);
+    o.generations_text = py::str_of(max_generations);
+    o.fast_soft_pass = py::fast_soft_pass();
+    o.title = py::str_of(smiles);
+
+    nb::object mol = prepare_molecule(smiles);
+    if (mol.is_none()) return nb::str(kUnreadable);
+    analysis::Input in = read_input(mol);
+    // The report's head is out before the soft-bond pass and fragmentation.
+    std::optional<analysis::Analyser> an;
+    py::with_jitter([&](const layout::Jitter& jitter) {
+        in.jitter = jitter;
+        an.emplace(in, o);
+        an->prepare();
+    });
+    if (o.report)
+        for (const auto& line : an->head()) py::emit(line);
+    py::without_gil([&] { an->finish(); });
+    const analysis::Analysis& a = an->result();
+    py::soft_pass_stats() += a.stats;
+    if (o.report)
+        for (const auto& line : an->tail()) py::emit(line);
+    return record(a, in.mol);
+}
+
+}  // namespace
+
+void add_analysis(nb::module_& m) {
+    m.def("_vif_record", &vif_record, "smiles"_a.none(), "n_iter"_a = defaults::kLayoutIterations,
+          "target_bond_len"_a = defaults::kTargetBondLen, "radius_ratio"_a = defaults::kRadiusRatio,
+          "show_spectrum"_a.none() = true, "bond_kappa"_a = defaults::kBondKappa, "draw"_a.none() = true,
+          "verbose"_a.none() = true, "ring_fragmentation"_a.none() = false, "recursive_ms"_a.none() = false,
+          "max_generations"_a.none() = defaults::kDriverGenerations,
+          "The analysis behind VIF: prints the report when verbose and returns the full record\n"
+          "(the 14 keys of VIF with draw off), or the text 'SMILES okunamad\u0131!' when the SMILES\n"
+          "cannot be read.  Draws nothing; show_spectrum and draw are accepted and ignored.");
+
+    m.def(
+        "analyse_compact",
+        [](nb::handle smiles, bool ring_fragmentation, bool recursive, nb::handle max_generations,
+           bool all_soft) -> nb::object {
+            require_str(smiles);
+            analysis::Options o;
+            o.report = false;
+            o.ring_fragmentation = ring_fragmentation;
+            o.recursive = recursive;
+            o.max_generations = py::generation_count(max_generations);
+            o.all_soft = all_soft;
+            o.fast_soft_pass = py::fast_soft_pass();
+            nb::object mol = prepare_molecule(smiles);
+            if (mol.is_none()) throw nb::value_error(kUnreadable);
+            analysis::Input in = read_input(mol);
+            const analysis::Analysis a = run(in, o);
+            return compact_record(a, in.mol);
+        },
+        "smiles"_a.none(), "ring_fragmentation"_a = false, "recursive"_a = false,
+        "max_generations"_a.none() = defaults::kDriverGenerations, "all_soft"_a = false,
+        "One molecule analysed without building graphs or figures: a dict with 'lpi' (n+, n0, n-),\n"
+        "'soft_bonds' (bond labels such as 'C0-O1'), 'fragments' (as VIF's), 'peaks' (multi-generation\n"
+        "peaks as {'mz', 'formula', 'generation'} dicts in discovery order, or None without\n"
+        "recursive), 'mol_mass' and 'mol_mass_avg'.  With all_soft every chem bond is cut as if\n"
+        "soft.  Raises ValueError('SMILES okunamad\u0131!') when the SMILES cannot be read.");
+
+    m.def(
+        "build_vif_graph",
+        [](nb::handle smiles, long n_iter, double target_bond_len, double radius_ratio,
+           double bond_kappa) -> nb::object {
+            nb::object mol = prepare_molecule(smiles);
+            if (mol.is_none()) return nb::none();
+            analysis::Input in = read_input(mol);
+            const analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
+            const vif::OrbitalGraph g = py::with_jitter([&](const layout::Jitter& jitter) {
+                const auto centers = layout::atom_layout(in.mol, in.depiction, in.ranks, jitter, o.layout);
+                return vif::build_orbital_graph(in.mol, centers, o.layout.target_bond_len * o.radius_ratio,
+                                                o.bond_kappa);
+            });
+            return nb::make_tuple(mol, py::graph_object(g, in.mol), py::subgraphs_object(g), py::pos_object(g),
+                                  py::chem_bonds_object(g, in.mol));
+        },
+        "smiles"_a.none(), "n_iter"_a = defaults::kLayoutIterations, "target_bond_len"_a = defaults::kTargetBondLen,
+        "radius_ratio"_a = defaults::kRadiusRatio, "bond_kappa"_a = defaults::kBondKappa,
+        "First stage of VIF: (mol, H, atom_subgraphs, pos, chem_bonds), or None when the SMILES\n"
+        "cannot be read.");
+}
+
+}  // namespace tx
