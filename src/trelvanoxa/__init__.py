@@ -22,7 +22,9 @@ from functools import lru_cache
 
 from . import _core
 
-_get_period = lru_cache(maxsize=None)(_core._get_period)
+from . import elements as _elements  # noqa: E402
+
+_get_period = lru_cache(maxsize=None)(_elements.period)
 _angle_diff = _core._angle_diff
 _symmetry_classes = _core._symmetry_classes
 _radial_equalize = _core._radial_equalize

@@ -134,9 +134,9 @@ void require_str(nb::handle smiles) {
         throw nb::type_error(("smiles must be a str, not " + py::type_name_of(smiles)).c_str());
 }
 
-nb::object vif_record(nb::handle smiles, long n_iter, double target_bond_len, double radius_ratio,
-                      nb::handle /*show_spectrum*/, double bond_kappa, nb::handle /*draw*/, nb::handle verbose,
-                      nb::handle ring, nb::handle recursive, nb::handle max_generations) {
+nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio,
+                      nb::handle /*show_spectrum*/, double bond_kappa, nb::handle /*draw*/, py::FlagArg verbose,
+                      py::FlagArg ring, py::FlagArg recursive, py::RealArg max_generations) {
     require_str(smiles);
     analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
     o.report = py::truthy(verbose);
@@ -181,8 +181,8 @@ void add_analysis(nb::module_& m) {
 
     m.def(
         "analyse_compact",
-        [](nb::handle smiles, bool ring_fragmentation, bool recursive, nb::handle max_generations,
-           bool all_soft) -> nb::object {
+        [](py::TextArg smiles, bool ring_fragmentation, bool recursive, py::RealArg max_generations,
+           bool all_soft) -> py::Record {
             require_str(smiles);
             analysis::Options o;
             o.report = false;
@@ -207,7 +207,7 @@ void add_analysis(nb::module_& m) {
 
     m.def(
         "build_vif_graph",
-        [](nb::handle smiles, long n_iter, double target_bond_len, double radius_ratio,
+        [](py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio,
            double bond_kappa) -> nb::object {
             nb::object mol = prepare_molecule(smiles);
             if (mol.is_none()) return nb::none();

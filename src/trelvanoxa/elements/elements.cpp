@@ -1,5 +1,5 @@
-// Element data: periods (memoised by the package's lru_cache wrapper) and
-// nominal masses (memoised in the package's _NOMINAL_ISOTOPE mapping).
+// Element data: nominal masses, memoised in the package's _NOMINAL_ISOTOPE
+// mapping.  Periods come from the package's Python element module.
 #include "common/interop.hpp"
 
 namespace nb = nanobind;
@@ -9,21 +9,14 @@ namespace tx {
 
 void add_elements(nb::module_& m) {
     m.def(
-        "_get_period",
-        [](nb::handle symbol) { return py::package_attr("element")(symbol).attr("period"); }, "symbol"_a.none(),
-        "Period (row of the periodic table) of the element with this symbol, from mendeleev.\n\n"
-        "The package wraps this in functools.lru_cache, so the database is asked once per symbol;\n"
-        "an unknown symbol raises mendeleev's error and caches nothing.");
-
-    m.def(
-        "_nominal_atom_mass", [](nb::handle atomic_num) { return py::nominal_atom_mass(atomic_num); },
+        "_nominal_atom_mass", [](py::arg<int> atomic_num) { return py::nominal_atom_mass(atomic_num); },
         "atomic_num"_a.none(),
         "Mass number of the most common isotope of an element (H 1, C 12, Cl 35, Br 79).\n\n"
         "Looked up in RDKit's periodic table on first use and kept in _NOMINAL_ISOTOPE.");
 
     m.def(
         "_nominal_mass",
-        [](nb::handle mol, nb::handle indices) {
+        [](py::MolArg mol, py::IndicesArg indices) {
             py::require_mol(mol);
             nb::object total = nb::int_(0);
             for (nb::handle i : indices) {

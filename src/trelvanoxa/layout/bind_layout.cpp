@@ -134,13 +134,13 @@ void add_layout(nb::module_& m) {
           "Smaller angle between two directions given in radians, in [0, pi].");
 
     m.def(
-        "_symmetry_classes", [](nb::handle mol) { return py::symmetry_classes(mol); }, "mol"_a.none(),
+        "_symmetry_classes", [](py::MolArg mol) { return py::symmetry_classes(mol); }, "mol"_a.none(),
         "Canonical atom ranks without tie breaking: equal ranks mark symmetry-equivalent atoms.\n\n"
         "If RDKit's ranking fails, every atom is its own class (0, 1, ..., n-1).");
 
     m.def(
         "_radial_equalize",
-        [](py::Array2 coords, nb::handle groups) {
+        [](py::Array2 coords, py::MappingArg groups) {
             auto c = py::coords_from_array(coords);
             std::vector<std::vector<int>> g;
             nb::object values = nb::hasattr(groups, "values") ? groups.attr("values")() : nb::borrow(groups);
@@ -176,7 +176,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "_enforce_mirror",
-        [](py::Array2 coords, nb::handle ranks, int axis, double eps) {
+        [](py::Array2 coords, py::IndicesArg ranks, int axis, double eps) {
             if (axis != 0 && axis != 1) throw nb::value_error("axis must be 0 or 1");
             auto c = py::coords_from_array(coords);
             auto r = ranks_from(ranks);
@@ -192,7 +192,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "compute_atom_layout",
-        [](nb::handle mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
+        [](py::MolArg mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
            double k_rep) {
             const layout::LayoutParams p{n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
             const Molecule data = py::read_molecule(mol, 0);
@@ -213,7 +213,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "_yerlestir_dugumler",
-        [](long n_nodes, nb::handle target_angles) {
+        [](long n_nodes, py::arg<py::hint::Any> target_angles) {
             if (n_nodes < 1) throw nb::value_error("n_nodes must be at least 1");
             std::vector<double> t;
             for (nb::handle a : target_angles) t.push_back(py::real_value(a));

@@ -146,7 +146,7 @@ FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb:
 void add_ms(nb::module_& m) {
     m.def(
         "_fragment_formula",
-        [](nb::handle mol, nb::handle atom_indices) {
+        [](py::MolArg mol, py::IndicesArg atom_indices) {
             py::require_mol(mol);
             std::vector<std::string> symbols;
             for (nb::handle i : atom_indices)
@@ -158,7 +158,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "_pair_label",
-        [](nb::handle mol, nb::handle i, nb::handle j) {
+        [](py::MolArg mol, py::arg<int> i, py::arg<int> j) {
             py::require_mol(mol);
             const std::string s = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")());
             const std::string t = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(j).attr("GetSymbol")());
@@ -168,7 +168,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "predict_fragments",
-        [](nb::handle mol, nb::handle soft_bonds, nb::handle ring_fragmentation, nb::handle min_ring_fragment_mz) {
+        [](py::MolArg mol, py::RecordsArg soft_bonds, py::FlagArg ring_fragmentation, py::RealArg min_ring_fragment_mz) -> py::RecordList {
             Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
             ChemBonds softs;
             std::vector<std::string> labels;
@@ -200,7 +200,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "_fragment_atom_softs",
-        [](nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds, nb::handle atom_set, double tol) {
+        [](py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::IndicesArg atom_set, double tol) -> py::RecordList {
             std::vector<nb::object> keys;
             nb::dict pos;
             for (nb::handle a : atom_set) {
@@ -229,7 +229,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "_cut_atom_set",
-        [](nb::handle mol, nb::handle atom_set, nb::handle softs, nb::handle ring_fragmentation, nb::handle min_mz) {
+        [](py::MolArg mol, py::IndicesArg atom_set, py::RecordsArg softs, py::FlagArg ring_fragmentation, py::RealArg min_mz) {
             Molecule data = py::read_molecule(mol, py::kMasses);
             const std::vector<int> atoms = atom_list(atom_set, data.size());
             ChemBonds links;
@@ -263,8 +263,8 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "predict_fragments_recursive",
-        [](nb::handle mol, nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds, nb::handle max_generations,
-           nb::handle min_mz, nb::handle ring_fragmentation) {
+        [](py::MolArg mol, py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::RealArg max_generations,
+           py::RealArg min_mz, py::FlagArg ring_fragmentation) -> nb::typed<nb::dict, int, py::Record> {
             Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
             const long max_gen = py::generation_count(max_generations);
             std::vector<nb::object> keys;

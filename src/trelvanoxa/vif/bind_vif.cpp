@@ -91,7 +91,7 @@ nb::dict py::lpi_object(const vif::Inertia& in, const Eigen::VectorXd& ev) {
 void add_vif(nb::module_& m) {
     m.def(
         "compute_lpi",
-        [](nb::handle graph, double tol, nb::handle weight) {
+        [](py::GraphArg graph, double tol, py::TextArg weight) -> py::Record {
             py::require_graph(graph);
             if (nb::cast<long>(graph.attr("number_of_nodes")()) == 0)
                 return py::lpi_object(vif::Inertia{}, Eigen::VectorXd());
@@ -107,7 +107,7 @@ void add_vif(nb::module_& m) {
 
     m.def(
         "detect_soft_bonds",
-        [](nb::handle graph, nb::handle chem_bonds, nb::handle baseline_lpi, double tol) {
+        [](py::GraphArg graph, py::RecordsArg chem_bonds, py::MappingArg baseline_lpi, double tol) -> py::RecordList {
             py::GraphData g = py::read_graph(graph, nb::str("weight"));
             std::unordered_set<uint64_t> edges;
             for (const auto& l : g.links) edges.insert(pair_key(l.u, l.v));
@@ -150,7 +150,7 @@ void add_vif(nb::module_& m) {
 
     m.def(
         "_build_bond_orders",
-        [](nb::handle mol) {
+        [](py::MolArg mol) {
             Molecule data = py::read_molecule(mol, 0);
             nb::dict out;
             for (const auto& b : data.bonds) {
