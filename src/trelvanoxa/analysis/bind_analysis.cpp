@@ -58,10 +58,10 @@ analysis::Analysis run(analysis::Input& in, const analysis::Options& options) {
 
 analysis::Options layout_options(long n_iter, double target_bond_len, double radius_ratio, double bond_kappa) {
     analysis::Options o;
-    o.layout.n_iter = n_iter;
-    o.layout.target_bond_len = target_bond_len;
-    o.radius_ratio = radius_ratio;
-    o.bond_kappa = bond_kappa;
+    o.layout = py::layout_params(n_iter, target_bond_len, defaults::kRepulsionFactor, defaults::kAttraction,
+                                 defaults::kRepulsion);
+    o.radius_ratio = py::finite_value(radius_ratio, "radius_ratio");
+    o.bond_kappa = py::finite_value(bond_kappa, "bond_kappa");
     return o;
 }
 

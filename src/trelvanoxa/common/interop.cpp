@@ -131,6 +131,42 @@ double real_value(nb::handle w) {
     return v;
 }
 
+double finite_value(double x, const char* what) {
+    if (!std::isfinite(x))
+        throw nb::value_error((std::string(what) + " must be a finite number, not " + (std::isnan(x) ? "nan" : "inf")).c_str());
+    return x;
+}
+
+double finite_value(nb::handle w, const char* what) {
+    double x;
+    try {
+        x = real_value(w);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        throw nb::type_error((std::string(what) + " must be a real number, not " + type_name_of(w)).c_str());
+    }
+    return finite_value(x, what);
+}
+
+double tolerance(double tol, const char* what) {
+    if (std::isnan(tol) || tol < 0 || std::isinf(tol))
+        throw nb::value_error((std::string(what) + " must be a finite number >= 0, not " + std::to_string(tol)).c_str());
+    return tol;
+}
+
+long count_value(nb::handle v, const char* what) {
+    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+        throw nb::type_error((std::string(what) + " must be an int, not " + type_name_of(v)).c_str());
+    nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
+    if (!idx.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0 || n < 0 || n > (1LL << 40))
+        throw nb::value_error((std::string(what) + " must be a count from 0 to 2**40, not " + str_of(idx)).c_str());
+    return static_cast<long>(n);
+}
+
 int GraphData::node_index(nb::handle node) const {
     const int r = PyDict_Contains(index.ptr(), node.ptr());
     if (r < 0) throw nb::python_error();
@@ -154,17 +190,29 @@ Eigen::MatrixXd GraphData::dense() const {
 
 GraphData read_graph(nb::handle graph, nb::handle weight) {
     require_graph(graph);
+    if (!weight.is_none() && !PyUnicode_Check(weight.ptr()))
+        throw nb::type_error(("weight must be an edge attribute name (str) or None, not " + type_name_of(weight)).c_str());
     GraphData g;
     g.multigraph = truthy(graph.attr("is_multigraph")());
     int i = 0;
     for (nb::handle node : graph.attr("nodes")()) g.index[node] = i++;
     g.n = i;
-    nb::object edges = graph.attr("edges")(nb::arg("data") = weight, nb::arg("default") = 1.0);
+    // (u, v[, key], weight) with 1.0 for edges without the attribute, or
+    // for every edge when weight is None.
+    nb::object edges = g.multigraph
+        ? graph.attr("edges")(nb::arg("keys") = true, nb::arg("data") = weight.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(weight), nb::arg("default") = 1.0)
+        : graph.attr("edges")(nb::arg("data") = weight.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(weight), nb::arg("default") = 1.0);
     for (nb::handle e : edges) {
         nb::object t = nb::borrow(e);
         const int u = nb::cast<int>(g.index[t[0]]);
         const int v = nb::cast<int>(g.index[t[1]]);
-        g.links.push_back({u, v, real_value(t[2])});
+        const double w = weight.is_none() ? 1.0 : real_value(t[g.multigraph ? 3 : 2]);
+        if (!std::isfinite(w))
+            throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
+                                   ") has a non-finite weight " + str_of(nb::repr(t[g.multigraph ? 3 : 2])))
+                                      .c_str());
+        g.links.push_back({u, v, w});
+        if (g.multigraph) g.keys.push_back(nb::borrow(t[2]));
     }
     return g;
 }

@@ -105,6 +105,13 @@ nb::object nominal_atom_mass(nb::handle atomic_num);
 
 // A real number (edge weights, thresholds, angles); TypeError for anything else.
 double real_value(nb::handle w);
+// A finite real number; ValueError naming `what` for NaN and infinities.
+double finite_value(nb::handle w, const char* what);
+double finite_value(double x, const char* what);
+// A zero-band tolerance: finite and not negative.
+double tolerance(double tol, const char* what = "tol");
+// A count (an integer from 0 up); TypeError or ValueError naming `what`.
+long count_value(nb::handle v, const char* what);
 
 nb::object float_vector_to_numpy(const double* data, size_t n);
 
@@ -113,6 +120,7 @@ struct GraphData {
     nb::dict index;
     int n = 0;
     Links links;
+    std::vector<nb::object> keys;  // edge key of each link of a multigraph
     bool multigraph = false;
     int node_index(nb::handle node) const;  // -1 when the node is absent
     Eigen::MatrixXd dense() const;          // as networkx.to_numpy_array builds it

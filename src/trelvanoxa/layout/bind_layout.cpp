@@ -102,6 +102,17 @@ layout::Jitter py::draw_jitter(size_t pairs) {
     return out;
 }
 
+layout::LayoutParams py::layout_params(long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
+                                       double k_rep) {
+    if (n_iter < 0) throw nb::value_error(("n_iter must be >= 0, not " + std::to_string(n_iter)).c_str());
+    if (!(finite_value(target_bond_len, "target_bond_len") > 0))
+        throw nb::value_error("target_bond_len must be > 0");
+    if (finite_value(repulsion_factor, "repulsion_factor") < 0) throw nb::value_error("repulsion_factor must be >= 0");
+    finite_value(k_attr, "k_attr");
+    finite_value(k_rep, "k_rep");
+    return {n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
+}
+
 nb::object py::coords_to_numpy(const layout::Coords& c) {
     const size_t n = c.size();
     double* buf = new double[n ? 2 * n : 1];
@@ -194,7 +205,7 @@ void add_layout(nb::module_& m) {
         "compute_atom_layout",
         [](py::MolArg mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
            double k_rep) {
-            const layout::LayoutParams p{n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
+            const layout::LayoutParams p = py::layout_params(n_iter, target_bond_len, repulsion_factor, k_attr, k_rep);
             const Molecule data = py::read_molecule(mol, 0);
             const py::Depiction d = py::depict(mol);
             auto coords = py::with_jitter([&](const layout::Jitter& jitter) {

@@ -40,6 +40,10 @@ auto with_jitter(F&& f) -> decltype(f(layout::Jitter{})) {
     }
 }
 
+// Layout parameters checked at the boundary (ValueError naming the argument).
+layout::LayoutParams layout_params(long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
+                                   double k_rep);
+
 nb::object coords_to_numpy(const layout::Coords& c);
 using Array2 = nb::ndarray<double, nb::ndim<2>, nb::device::cpu>;
 layout::Coords coords_from_array(const Array2& a);

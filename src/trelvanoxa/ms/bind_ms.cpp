@@ -58,15 +58,7 @@ namespace {
 
 using py::atom_index;
 
-double number(nb::handle v, const char* what) {
-    try {
-        return py::real_value(v);
-    } catch (nb::python_error&) {
-        throw;
-    } catch (...) {
-        throw nb::type_error((std::string(what) + " must be a number").c_str());
-    }
-}
+double number(nb::handle v, const char* what) { return py::finite_value(v, what); }
 
 // Atoms of an atom set in iteration order, each once; indices are checked.
 std::vector<int> atom_list(nb::handle atom_set, long n_atoms) {
@@ -210,6 +202,7 @@ void add_ms(nb::module_& m) {
             }
             nb::list records;
             for (nb::handle cb : chem_bonds) records.append(cb);
+            py::tolerance(tol);
             FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
             std::vector<int> all(keys.size());
             for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);

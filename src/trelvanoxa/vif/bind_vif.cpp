@@ -1,7 +1,7 @@
 // Python surface of the orbital graph, its LPI, soft bonds and the driver.
 #include <nanobind/stl/string.h>
 
-#include <unordered_set>
+#include <unordered_map>
 
 #include "common/defaults.hpp"
 #include "common/interop.hpp"
@@ -93,6 +93,10 @@ void add_vif(nb::module_& m) {
         "compute_lpi",
         [](py::GraphArg graph, double tol, py::TextArg weight) -> py::Record {
             py::require_graph(graph);
+            py::tolerance(tol);
+            if (!weight.is_none() && !PyUnicode_Check(weight.ptr()))
+                throw nb::type_error(("weight must be an edge attribute name (str) or None, not " +
+                                      py::type_name_of(weight)).c_str());
             if (nb::cast<long>(graph.attr("number_of_nodes")()) == 0)
                 return py::lpi_object(vif::Inertia{}, Eigen::VectorXd());
             py::GraphData g = py::read_graph(graph, weight);
@@ -108,35 +112,47 @@ void add_vif(nb::module_& m) {
     m.def(
         "detect_soft_bonds",
         [](py::GraphArg graph, py::RecordsArg chem_bonds, py::MappingArg baseline_lpi, double tol) -> py::RecordList {
+            py::tolerance(tol);
             py::GraphData g = py::read_graph(graph, nb::str("weight"));
-            std::unordered_set<uint64_t> edges;
-            for (const auto& l : g.links) edges.insert(pair_key(l.u, l.v));
-            nb::list records, tested_nodes;
+            // First link of each node pair: the one a record's removal takes
+            // out (one of several parallel links of a multigraph).
+            std::unordered_map<uint64_t, size_t> first_link;
+            for (size_t i = 0; i < g.links.size(); ++i) first_link.emplace(pair_key(g.links[i].u, g.links[i].v), i);
+            nb::list records;
+            std::vector<size_t> tested;
             std::vector<std::pair<int, int>> candidates;
+            std::vector<double> amounts;
             for (nb::handle rec : chem_bonds) {
                 nb::object u = rec["u_node"], v = rec["v_node"];
                 const int iu = g.node_index(u), iv = g.node_index(v);
-                if (iu < 0 || iv < 0 || !edges.count(pair_key(iu, iv))) continue;
+                if (iu < 0 || iv < 0) continue;
+                auto it = first_link.find(pair_key(iu, iv));
+                if (it == first_link.end()) continue;
                 records.append(rec);
-                tested_nodes.append(nb::make_tuple(u, v));
+                tested.push_back(it->second);
                 candidates.push_back({iu, iv});
+                amounts.push_back(g.links[it->second].w);
             }
             nb::list softs;
             if (candidates.empty()) return softs;
             vif::Inertia base;
-            base.pos = nb::cast<long>(baseline_lpi["n+"]);
-            base.zero = nb::cast<long>(baseline_lpi["n0"]);
-            base.neg = nb::cast<long>(baseline_lpi["n-"]);
+            base.pos = py::count_value(baseline_lpi["n+"], "baseline_lpi['n+']");
+            base.zero = py::count_value(baseline_lpi["n0"], "baseline_lpi['n0']");
+            base.neg = py::count_value(baseline_lpi["n-"], "baseline_lpi['n-']");
             const bool fast = py::fast_soft_pass();
             vif::SoftPassStats stats;
             const auto keep = py::without_gil([&] {
-                return vif::inertia_preserving_links(g.dense(), candidates, base, tol, fast, &stats);
+                return vif::inertia_preserving_links(g.dense(), candidates, base, tol, fast, &stats,
+                                                     g.multigraph ? &amounts : nullptr);
             });
             py::soft_pass_stats() += stats;
             // A tested edge is put back with its weight, 1.0 when it had none.
-            for (nb::handle uv : tested_nodes) {
-                nb::object data = graph[uv[0]][uv[1]];
-                if (!data.attr("__contains__")("weight").equal(nb::bool_(true))) data["weight"] = 1.0;
+            nb::object nodes = graph.attr("nodes")();
+            nb::list order(nodes);
+            for (size_t i : tested) {
+                const Link& l = g.links[i];
+                nb::object data = graph.attr("get_edge_data")(order[l.u], order[l.v], g.multigraph ? g.keys[i] : nb::none());
+                if (!data.is_none() && !data.attr("__contains__")("weight").equal(nb::bool_(true))) data["weight"] = 1.0;
             }
             for (size_t i = 0; i < keep.size(); ++i)
                 if (keep[i]) softs.append(records[i]);
@@ -146,7 +162,8 @@ void add_vif(nb::module_& m) {
         "Chem-bond records whose orbital link can be removed without changing the LPI.\n\n"
         "Each record's link (u_node, v_node) is removed alone and the LPI of the rest compared with\n"
         "baseline_lpi (counts only).  Returns the soft records themselves, in input order; records\n"
-        "whose nodes are not linked in graph are never soft.  The graph is left as it was.");
+        "whose nodes are not linked in graph are never soft.  In a multigraph a record's removal\n"
+        "takes out the first of the parallel links between its nodes.  The graph is left as it was.");
 
     m.def(
         "_build_bond_orders",

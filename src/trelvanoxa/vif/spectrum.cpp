@@ -233,10 +233,10 @@ const Eigen::VectorXd& LinkRemoval::eigenvalues() {
 
 Inertia LinkRemoval::intact() { return decomposed_ ? intact_ : count_inertia(eigenvalues(), tol_); }
 
-Inertia LinkRemoval::by_definition(int u, int v) {
+Inertia LinkRemoval::by_definition(int u, int v, double amount) {
     const double w = a_(u, v);
-    a_(u, v) = 0.0;
-    a_(v, u) = 0.0;
+    a_(u, v) = w - amount;
+    a_(v, u) = w - amount;
     Inertia out;
     try {
         out = inertia(a_, tol_);
@@ -415,13 +415,14 @@ bool LinkRemoval::by_shifts(const double* qu, const double* qv, double w, Inerti
     return out.pos >= 0 && out.neg >= 0 && out.zero >= 0;
 }
 
-Inertia LinkRemoval::removed(int u, int v) {
+Inertia LinkRemoval::removed(int u, int v) { return removed(u, v, a_(u, v)); }
+
+Inertia LinkRemoval::removed(int u, int v, double w) {
     ++stats_.links;
     if (!decomposed_) {
         ++stats_.definition;
-        return by_definition(u, v);
+        return by_definition(u, v, w);
     }
-    const double w = a_(u, v);
     if (w == 0.0) {  // nothing to remove
         ++stats_.fast;
         return intact_;
@@ -441,23 +442,26 @@ Inertia LinkRemoval::removed(int u, int v) {
         }
     }
     ++stats_.fallback;
-    return by_definition(u, v);
+    return by_definition(u, v, w);
 }
 
-std::vector<char> LinkRemoval::keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target) {
+std::vector<char> LinkRemoval::keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target,
+                                       const std::vector<double>* amounts) {
     std::vector<char> keep(links.size(), 0);
     for (size_t i = 0; i < links.size(); ++i) {
         poll();
-        keep[i] = removed(links[i].first, links[i].second) == target;
+        const auto [u, v] = links[i];
+        keep[i] = (amounts ? removed(u, v, (*amounts)[i]) : removed(u, v)) == target;
     }
     return keep;
 }
 
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
-                                           const Inertia& baseline, double tol, bool fast, SoftPassStats* stats) {
+                                           const Inertia& baseline, double tol, bool fast, SoftPassStats* stats,
+                                           const std::vector<double>* amounts) {
     if (links.empty()) return {};
     LinkRemoval removal(a, tol, fast);
-    auto keep = removal.keeping(links, baseline);
+    auto keep = removal.keeping(links, baseline, amounts);
     if (stats) *stats += removal.stats();
     return keep;
 }

@@ -76,9 +76,14 @@ class LinkRemoval {
 public:
     // With fast false every link is tested by a full eigenvalue count.
     LinkRemoval(const Eigen::MatrixXd& a, double tol, bool fast = true);
+    // Inertia with the entry (u, v) lowered by `amount` (all of it by default:
+    // the link removed; part of it for one of several parallel links).
     Inertia removed(int u, int v);
-    // For each link, whether removing it alone leaves the inertia `target`.
-    std::vector<char> keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target);
+    Inertia removed(int u, int v, double amount);
+    // For each link, whether removing it alone leaves the inertia `target`;
+    // amounts[i], when given, is the part of the entry that link i carries.
+    std::vector<char> keeping(const std::vector<std::pair<int, int>>& links, const Inertia& target,
+                              const std::vector<double>* amounts = nullptr);
     // Eigenvalues and inertia of the intact matrix, from the same
     // eigendecomposition when there is one.
     const Eigen::VectorXd& eigenvalues();
@@ -88,7 +93,7 @@ public:
 private:
     bool by_split(const double* qu, const double* qv, double w, Inertia& out);
     bool by_shifts(const double* qu, const double* qv, double w, Inertia& out);
-    Inertia by_definition(int u, int v);
+    Inertia by_definition(int u, int v, double amount);
     void prepare_shifts(double anorm);
     void prepare_split(double anorm);
     bool null_rank(const SplitSums& s, int& rank, double& noise) const;
@@ -116,6 +121,6 @@ private:
 // diagnostics are added to `stats` when given.
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
                                            const Inertia& baseline, double tol, bool fast = true,
-                                           SoftPassStats* stats = nullptr);
+                                           SoftPassStats* stats = nullptr, const std::vector<double>* amounts = nullptr);
 
 }  // namespace tx::vif
