@@ -27,6 +27,14 @@ def _close_figures():
     plt.close("all")
 
 
+@pytest.fixture
+def shown(monkeypatch):
+    """The figures open at every pyplot show, one list per call (the backend's own show is not run)."""
+    log = []
+    monkeypatch.setattr(plt, "show", lambda *a, **k: log.append([plt.figure(n) for n in plt.get_fignums()]))
+    return log
+
+
 @pytest.fixture(autouse=True)
 def _no_real_network(monkeypatch):
     # A lookup that escapes a test's own server hits a closed loopback port, never the internet.

@@ -83,10 +83,15 @@ def test_spectrum_label_stacking_and_limits(mol_mass, frags, heights, x_max):
     assert sticks(ax)[-1][2:] == (100.0, CRIMSON, 2.2) and ax.get_xlim() == (0.0, float(x_max))
 
 
-def draw(smiles, **kwargs):
-    before = plt.get_fignums()
-    rec = trelvanoxa.VIF(smiles, draw=True, verbose=False, **kwargs)
-    return rec, [plt.figure(n) for n in plt.get_fignums() if n not in before]
+@pytest.fixture
+def draw(shown):
+    """VIF with drawing on: its record and the figures open when it shows them (closed afterwards under Agg)."""
+    def run(smiles, **kwargs):
+        shown.clear()
+        rec = trelvanoxa.VIF(smiles, draw=True, verbose=False, **kwargs)
+        assert len(shown) == 1 and plt.get_fignums() == []
+        return rec, shown[0]
+    return run
 
 
 def graph_parts(fig):
@@ -103,7 +108,7 @@ def segments(coll=None, rec=None, edges=()):
     return {frozenset(tuple(np.round(p, 9)) for p in pair) for pair in pairs}
 
 
-def test_water_drawing(tmp_path):
+def test_water_drawing(tmp_path, draw):
     rec, (graph_fig, ms_fig) = draw("O")
     assert list(rec) == ["lpi", "soft_bonds", "fragments", "graph", "chem_bonds", "atom_subgraphs", "pos",
                          "mol_mass", "mol_mass_avg"]
@@ -132,7 +137,7 @@ def test_water_drawing(tmp_path):
     ("CC(=O)OC1=CC=CC=C1C(=O)O", "VIF: CC(=O)OC1=CC=CC=C1C(=O)O   |   LPI = {n+=26, n0=0, n-=34}   |   soft: 12 bond"),
     ("Clc1ccccc1", None),
 ])
-def test_soft_links_dashed_red(smiles, title):
+def test_soft_links_dashed_red(smiles, title, draw):
     rec, (graph_fig, ms_fig) = draw(smiles, ring_fragmentation=True)
     ax, nodes, (black, red) = graph_parts(graph_fig)
     soft = {frozenset((s["u_node"], s["v_node"])) for s in rec["soft_bonds"]}
@@ -154,7 +159,7 @@ def test_soft_links_dashed_red(smiles, title):
 
 
 @pytest.mark.parametrize("smiles", ["CBr", "CO", "CN", "CCl", "CF", "CS", "CP", "[Li]C", "BC", "C[Si](C)(C)C"])
-def test_node_colours_without_spectrum(smiles):
+def test_node_colours_without_spectrum(smiles, draw):
     rec, figs = draw(smiles, show_spectrum=False)
     assert len(figs) == 1
     _, nodes, _ = graph_parts(figs[0])

@@ -4,6 +4,7 @@ element-data memos."""
 import ast
 import collections
 import functools
+import inspect
 import math
 import re
 
@@ -49,15 +50,23 @@ def wanted(name):
             for p in SURFACE[name].split()]
 
 
-@pytest.mark.parametrize("name", list(SURFACE))
-def test_parameters_and_defaults(name):
-    func = getattr(trelvanoxa, name)
-    (text, _doc, defaults), = getattr(func, "__wrapped__", func).__nb_signature__
+def parameters(func):
+    """(name, default or REQUIRED) of a native or a Python function; "**name" for collected keywords."""
+    native = getattr(getattr(func, "__wrapped__", func), "__nb_signature__", None)
+    if native is None:
+        return [("**" * (p.kind is p.VAR_KEYWORD) + p.name, REQUIRED if p.default is p.empty else p.default)
+                for p in inspect.signature(func).parameters.values()]
+    (text, _doc, defaults), = native
     inner = text[text.index("(") + 1:text.rindex(") ->")]
     while re.search(r"\[[^\[\]]*\]", inner):  # drop bracketed type details
         inner = re.sub(r"\[[^\[\]]*\]", "", inner)
-    got = [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
-            else REQUIRED) for part in inner.split(", ")]
+    return [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
+             else REQUIRED) for part in inner.split(", ")]
+
+
+@pytest.mark.parametrize("name", list(SURFACE))
+def test_parameters_and_defaults(name):
+    got = parameters(getattr(trelvanoxa, name))
     assert [n for n, _ in got] == [n for n, _ in wanted(name)]
     for (pname, g), (_, w) in zip(got, wanted(name)):
         assert g is REQUIRED if w is REQUIRED else (type(g) is type(w) and g == w), pname  # 600 int, 1.5 float

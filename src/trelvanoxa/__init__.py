@@ -42,20 +42,18 @@ _fragment_atom_softs = _core._fragment_atom_softs
 _cut_atom_set = _core._cut_atom_set
 predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
-plot_mass_spectrum = _core.plot_mass_spectrum
-VIF = _core.VIF
+from .figures import plot_mass_spectrum
+from .vif import VIF
 PUBCHEM_REST = _core.PUBCHEM_REST
 fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
 VIF_from_pubchem = _core.VIF_from_pubchem
-BIOMOLECULES = _core.BIOMOLECULES
-VIF_panel = _core.VIF_panel
-VIF_ms_panel = _core.VIF_ms_panel
-triple_group_demo = _core.triple_group_demo
-HALOGEN_TESTS = _core.HALOGEN_TESTS
-halogen_test = _core.halogen_test
-LPI_REFERENCES = _core.LPI_REFERENCES
-MS_REFERENCES = _core.MS_REFERENCES
-validate = _core.validate
+from .reference import BIOMOLECULES
+from .figures import VIF_panel, VIF_ms_panel
+from .reference import triple_group_demo, HALOGEN_TESTS, halogen_test, LPI_REFERENCES, MS_REFERENCES, validate
+
+# The presentation subpackages stay out of the namespace, which holds exactly
+# the names above; they remain importable (trelvanoxa.figures, ...).
+del figures, vif, reference
 
 # Named example molecules.
 diborane = "[H]B1([H])[H][B]([H])([H])[H]1"
@@ -84,3 +82,13 @@ TNT = tnt
 H2O = h2o
 CO2 = co2
 CCl4 = ccl4
+
+
+def __getattr__(name):
+    # trelvanoxa.figures, trelvanoxa.vif, trelvanoxa.reference once imported.
+    import sys
+
+    try:
+        return sys.modules[f"{__name__}.{name}"]
+    except KeyError:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}") from None

@@ -2,7 +2,6 @@
 #include <nanobind/stl/string.h>
 
 #include "common/interop.hpp"
-#include "figures/figures.hpp"
 #include "layout/layout_py.hpp"
 #include "ms/ms_py.hpp"
 #include "vif/report.hpp"
@@ -217,11 +216,6 @@ nb::object analyse(nb::handle smiles, long n_iter, double target_bond_len, doubl
     rec["pos"] = pos;
     rec["mol_mass"] = mass_nominal;
     rec["mol_mass_avg"] = mass_avg;
-    if (draw) {
-        nb::set soft_edges = figures::soft_pair_set(soft_list);
-        figures::draw_vif(smiles, graph, pos, lpi_rec, soft_list, soft_edges, frag_list, rec["mol_mass"],
-                          py::truthy(show_spectrum));
-    }
     return rec;
 }
 
