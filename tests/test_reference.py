@@ -188,3 +188,36 @@ def test_script_entry(tmp_path):
     assert run.returncode == 0, run.stderr[-2000:]
     assert out[:3] == HEADING and len(out) == 3 + 24 + 2 and out[-2:] == [R78, "Panel saved: /tmp/vif_halogen.png"]
     assert 0.75 * 20 * 120 < png_size(target)[0] < 1.25 * 20 * 120 and os.listdir(tmp_path) == []
+
+
+def test_demos_refuse_unreadable_smiles_and_save_nothing(capsys, tmp_path, shown):
+    mine = plt.figure(figsize=(2, 2))  # an unrelated open figure is neither saved nor closed
+    with pytest.raises(ValueError, match=r"SMILES okunamadı! 'C1CC\('"):
+        trelvanoxa.triple_group_demo("C1CC(", save_prefix=str(tmp_path / "p"))
+    rows = [("methyl chloride", "CCl", "n"), ("garbage", "C1CC(", "x")]
+    with pytest.raises(ValueError, match=r"SMILES okunamadı! 'C1CC\(' \(garbage\)"):
+        trelvanoxa.halogen_test(rows, save=str(tmp_path / "h.png"))
+    assert lines(capsys) == HEADING + halogen_lines(rows[:1], [("methyl chloride", "CCl", analyse("CCl"))])
+    assert os.listdir(tmp_path) == [] and plt.get_fignums() == [mine.number] and not shown
+
+
+def test_demo_files_are_their_own_figures(capsys, tmp_path, shown):
+    mine = plt.figure(figsize=(2, 2))
+    prefix = tmp_path / "cn"
+    r = trelvanoxa.triple_group_demo("CN", save_prefix=prefix)
+    assert lines(capsys)[-1] == f"Saved: {prefix}_graph.png , {prefix}_ms.png" and len(r) == 9
+    (gw, gh), (mw, mh) = png_size(f"{prefix}_graph.png"), png_size(f"{prefix}_ms.png")
+    assert gw > 4 * 2 * 140 and mw > 4 * 2 * 140  # the drawing and the spectrum, not the 2-inch figure
+    assert plt.get_fignums() == [mine.number] and [len(s) for s in shown] == [2, 3]
+    with pytest.raises(FileNotFoundError, match="missing"):  # checked before anything is analysed or drawn
+        trelvanoxa.triple_group_demo("CN", save_prefix=tmp_path / "missing" / "p")
+    assert lines(capsys) == [] and plt.get_fignums() == [mine.number]
+    assert sorted(os.listdir(tmp_path)) == ["cn_graph.png", "cn_ms.png"]
+
+
+def test_halogen_test_prints_the_file_it_wrote(capsys, tmp_path, shown):
+    trelvanoxa.halogen_test([("$\\bad{$ chloride", "CCl", "$x$")], save=str(tmp_path / "panel"))
+    assert lines(capsys)[-1] == f"Panel saved: {tmp_path / 'panel.png'}" and os.listdir(tmp_path) == ["panel.png"]
+    (fig,) = shown[0]
+    assert fig.axes[0].get_title() == "$\\bad{$ chloride\nLPI = {5, 0, 6}" and plt.get_fignums() == []
+    assert png_size(tmp_path / "panel.png")[0] > 0

@@ -53,6 +53,8 @@ def prepare_target(path, format=None):
     import matplotlib
 
     name = os.fsdecode(os.fspath(path))
+    if os.path.isdir(name):
+        raise _error(IsADirectoryError, errno.EISDIR, name)
     if format is None:
         format = os.path.splitext(name)[1][1:]
         if not format:
