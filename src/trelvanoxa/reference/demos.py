@@ -82,22 +82,14 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
         fig.suptitle("Substituted-halogen test (K4/square): structure (top) + MS (bottom)", fontsize=14)
         fig.tight_layout()
         if save:
-            target = figures.prepare_target(save)
-            figures.write_figure(fig, target, dpi=120, bbox_inches="tight")
+            written = figures.save_figure(fig, save, dpi=120, bbox_inches="tight")
             print("=" * 78)
-            print(f"Panel saved: {target.name}")
+            print(f"Panel saved: {written}")
     except BaseException:
         plt.close(fig)
         raise
     figures.show([fig])
     return sonuc
-
-
-def _save(fig, name):
-    """Writes one demo figure; the name of the file written."""
-    target = figures.prepare_target(name)
-    figures.write_figure(fig, target, dpi=140, bbox_inches="tight")
-    return target.name
 
 
 def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/vif_kombine"):
@@ -121,7 +113,7 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
         opened += figures.draw_vif(smiles, r, show_spectrum=False)
         plt.show()
         if saving:
-            graph_file = _save(opened[0], f"{save_prefix}_graph.png")
+            graph_file = figures.save_figure(opened[0], f"{save_prefix}_graph.png", dpi=140, bbox_inches="tight")
 
         lpi = r["lpi"]
         print(f"Molecule : {smiles}")
@@ -133,7 +125,8 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
 
         opened.append(pkg.plot_mass_spectrum(smiles, r["mol_mass"], r["fragments"]).figure)
         if saving:
-            ms_file = _save(opened[-1], f"{save_prefix}_ms.png")
+            ms_file = figures.save_figure(opened[-1], f"{save_prefix}_ms.png", dpi=140,
+                                          bbox_inches="tight")
             print(f"Saved: {graph_file} , {ms_file}")
     except BaseException:
         for fig in opened:
