@@ -158,3 +158,8 @@ def test_full_disk_surfaces_the_os_error_and_keeps_the_old_file(tmp_path):
     assert run.stdout.splitlines() == ["png OSError True", "pdf OSError True"]
     assert sorted(os.listdir(tmp_path)) == ["fig.pdf", "fig.png"]  # no partial or temporary file left
     assert [(tmp_path / f"fig.{fmt}").read_bytes() for fmt in ("png", "pdf")] == [b"old png", b"old pdf"]
+
+
+def test_long_names(tmp_path):
+    name = "n" * 250 + ".png"  # the temporary file beside it must still be a valid name
+    assert save_figure(figure(), tmp_path / name, dpi=20) == tmp_path / name and os.listdir(tmp_path) == [name]

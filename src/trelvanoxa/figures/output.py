@@ -79,7 +79,7 @@ def prepare_target(path, format=None):
 def _new_file(folder, base):
     """Creates an empty file of our own next to the target; (fd, path)."""
     while True:
-        tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+        tmp = os.path.join(folder, f".{base[:200]}.{secrets.token_hex(4)}.tmp")  # within NAME_MAX
         try:
             # Mode 0o666 lets the umask decide, as for any newly written file.
             return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666), tmp

@@ -49,7 +49,11 @@ def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
     One line per m/z of the split fragment records: the molecular ion (round(mol_mass)) crimson
     and 100 high, fragments steelblue and 60 high, each labelled with formula and m/z (labels of
     close peaks are stacked).  Draws into ax, or into a new 11 x 5.5 inch figure when ax is None.
-    Neither shows nor saves the figure."""
+    Neither shows nor saves the figure.
+
+    mol_mass must be a finite number from 0 to 10**7 (ValueError otherwise) and every m/z an
+    integer nominal mass (TypeError naming the entry otherwise); both are checked before
+    anything is drawn."""
     M = _molecular_ion(mol_mass)
     peaks = _peak_map(M, fragments)
 
