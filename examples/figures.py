@@ -3,8 +3,9 @@
     PYTHONPATH=src python examples/figures.py [OUTPUT_DIR]
 
 Writes <name>_graph.png and <name>_ms.png for aspirin and chlorobenzene into
-OUTPUT_DIR (default docs/img).  Uses the non-interactive Agg backend, so the
-figures VIF opens are saved and closed instead of shown.
+OUTPUT_DIR (default docs/img).  The molecule is analysed without drawing and
+drawn with trelvanoxa.figures.draw_vif, which returns the figures instead of
+showing them.
 """
 
 import argparse
@@ -18,6 +19,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 
 import trelvanoxa
+from trelvanoxa.figures import draw_vif, save_figure
 
 MOLECULES = [
     ("aspirin", "CC(=O)OC1=CC=CC=C1C(=O)O"),
@@ -26,20 +28,14 @@ MOLECULES = [
 
 
 def render(name, smiles, out_dir, dpi=110):
-    """Draw one molecule with VIF and save its two figures; returns the file paths."""
-    before = set(plt.get_fignums())
-    trelvanoxa.VIF(smiles, draw=True, verbose=False)
-    opened = [n for n in plt.get_fignums() if n not in before]
-    if len(opened) != 2:
-        raise RuntimeError(f"expected a graph and a spectrum figure for {smiles}, got {len(opened)}")
+    """Draw one molecule and save its two figures; returns the file paths."""
+    record = trelvanoxa.VIF(smiles, draw=False, verbose=False)
     paths = []
-    # VIF opens the graph figure first, then the spectrum
-    for num, kind in zip(opened, ("graph", "ms")):
-        fig = plt.figure(num)
-        path = os.path.join(out_dir, f"{name}_{kind}.png")
-        fig.savefig(path, dpi=dpi, bbox_inches="tight")
+    # the graph figure first, then the spectrum
+    for fig, kind in zip(draw_vif(smiles, record), ("graph", "ms")):
+        paths.append(str(save_figure(fig, os.path.join(out_dir, f"{name}_{kind}.png"), dpi=dpi,
+                                     bbox_inches="tight")))
         plt.close(fig)
-        paths.append(path)
     return paths
 
 

@@ -2,7 +2,9 @@
 
 import http.server
 import json
+import os
 import sys
+import tempfile
 import threading
 import urllib.parse
 from pathlib import Path
@@ -10,6 +12,8 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
+# Element answers are memoised on disk; the suite (and every child interpreter it starts) keeps its own.
+os.environ["TRELVANOXA_CACHE_DIR"] = tempfile.mkdtemp(prefix="trelvanoxa-test-cache-")
 
 import matplotlib.pyplot as plt  # noqa: E402
 import pytest  # noqa: E402
@@ -25,6 +29,14 @@ def _close_figures():
     plt.close("all")
     yield
     plt.close("all")
+
+
+@pytest.fixture
+def shown(monkeypatch):
+    """The figures open at every pyplot show, one list per call (the backend's own show is not run)."""
+    log = []
+    monkeypatch.setattr(plt, "show", lambda *a, **k: log.append([plt.figure(n) for n in plt.get_fignums()]))
+    return log
 
 
 @pytest.fixture(autouse=True)

@@ -83,10 +83,15 @@ def test_spectrum_label_stacking_and_limits(mol_mass, frags, heights, x_max):
     assert sticks(ax)[-1][2:] == (100.0, CRIMSON, 2.2) and ax.get_xlim() == (0.0, float(x_max))
 
 
-def draw(smiles, **kwargs):
-    before = plt.get_fignums()
-    rec = trelvanoxa.VIF(smiles, draw=True, verbose=False, **kwargs)
-    return rec, [plt.figure(n) for n in plt.get_fignums() if n not in before]
+@pytest.fixture
+def draw(shown):
+    """VIF with drawing on: its record and the figures open when it shows them (closed afterwards under Agg)."""
+    def run(smiles, **kwargs):
+        shown.clear()
+        rec = trelvanoxa.VIF(smiles, draw=True, verbose=False, **kwargs)
+        assert len(shown) == 1 and plt.get_fignums() == []
+        return rec, shown[0]
+    return run
 
 
 def graph_parts(fig):
@@ -103,7 +108,7 @@ def segments(coll=None, rec=None, edges=()):
     return {frozenset(tuple(np.round(p, 9)) for p in pair) for pair in pairs}
 
 
-def test_water_drawing(tmp_path):
+def test_water_drawing(tmp_path, draw):
     rec, (graph_fig, ms_fig) = draw("O")
     assert list(rec) == ["lpi", "soft_bonds", "fragments", "graph", "chem_bonds", "atom_subgraphs", "pos",
                          "mol_mass", "mol_mass_avg"]
@@ -132,7 +137,7 @@ def test_water_drawing(tmp_path):
     ("CC(=O)OC1=CC=CC=C1C(=O)O", "VIF: CC(=O)OC1=CC=CC=C1C(=O)O   |   LPI = {n+=26, n0=0, n-=34}   |   soft: 12 bond"),
     ("Clc1ccccc1", None),
 ])
-def test_soft_links_dashed_red(smiles, title):
+def test_soft_links_dashed_red(smiles, title, draw):
     rec, (graph_fig, ms_fig) = draw(smiles, ring_fragmentation=True)
     ax, nodes, (black, red) = graph_parts(graph_fig)
     soft = {frozenset((s["u_node"], s["v_node"])) for s in rec["soft_bonds"]}
@@ -154,10 +159,64 @@ def test_soft_links_dashed_red(smiles, title):
 
 
 @pytest.mark.parametrize("smiles", ["CBr", "CO", "CN", "CCl", "CF", "CS", "CP", "[Li]C", "BC", "C[Si](C)(C)C"])
-def test_node_colours_without_spectrum(smiles):
+def test_node_colours_without_spectrum(smiles, draw):
     rec, figs = draw(smiles, show_spectrum=False)
     assert len(figs) == 1
     _, nodes, _ = graph_parts(figs[0])
     graph = rec["graph"]
     want = [to_rgba(COLOURS.get(graph.nodes[n]["symbol"], "gray"), 0.9) for n in graph]
     assert np.allclose(nodes.get_facecolor(), want)
+
+
+@pytest.mark.parametrize("mz", [15.5, 15.0, "15", None, np.float64(15.0)])
+def test_spectrum_refuses_non_integer_mz(mz):
+    frags = [split(("CH3", 15)), {"split": True, "fragments": [("A", 1.0, mz)]}]
+    with pytest.raises(TypeError, match=r"fragments\[1\]\['fragments'\]\[0\]: the m/z of 'A' must be an integer"):
+        trelvanoxa.plot_mass_spectrum("x", 30, frags)
+    assert plt.get_fignums() == []  # refused before any figure is opened
+
+
+def test_spectrum_accepts_integer_like_mz():
+    ax = trelvanoxa.plot_mass_spectrum("x", 30, [{"split": True, "fragments": [("A", 1.0, np.int64(15))]}])
+    assert sticks(ax)[0][0] == 15.0 and "A\n15" in labels(ax)
+
+
+@pytest.mark.parametrize("mol_mass,error", [
+    (9e18, ValueError), (float("inf"), ValueError), (float("nan"), ValueError), (-5, ValueError),
+    (10**30, ValueError), (np.float64("inf"), ValueError), ("46", TypeError), (None, TypeError),
+])
+def test_spectrum_refuses_absurd_masses(mol_mass, error):
+    with pytest.raises(error, match="mol_mass"):
+        trelvanoxa.plot_mass_spectrum("x", mol_mass, [])
+    assert plt.get_fignums() == []
+
+
+NASTY = "$\\bad{$ 50% \\"  # broken mathtext if it were parsed
+
+
+def test_titles_are_literal_text(tmp_path):
+    ax = trelvanoxa.plot_mass_spectrum(NASTY, 46, [split(("$\\frac{$", 15))])
+    assert ax.get_title() == "Trelvanoxa predicted EI-MS fragments: " + NASTY and "$\\frac{$\n15" in labels(ax)
+    ax.figure.savefig(tmp_path / "ms.png", dpi=40)
+    rec = trelvanoxa.VIF("O", draw=False, verbose=False)
+    (graph_fig, ms_fig) = trelvanoxa.figures.draw_vif(NASTY, rec)
+    assert graph_fig.axes[0].get_title().startswith("VIF: " + NASTY + "   |   LPI")
+    for n, fig in enumerate((graph_fig, ms_fig)):
+        fig.savefig(tmp_path / f"{n}.png", dpi=30)
+        assert png_size(tmp_path / f"{n}.png")[0] > 0
+
+
+def test_draw_vif_draws_without_showing(shown):
+    rec = trelvanoxa.VIF("CN", draw=False, verbose=False)
+    figs = trelvanoxa.figures.draw_vif("CN", rec, show_spectrum=False)
+    assert len(figs) == 1 and plt.get_fignums() == [figs[0].number] and not shown
+    assert len(rec) == 14  # the record is read, not changed
+
+
+def test_drawing_leaves_no_open_figures(shown):
+    before = plt.figure()  # someone else's figure stays open
+    for i in range(25):
+        rec = trelvanoxa.VIF("O", draw=True, verbose=False, show_spectrum=i % 2 == 0)
+        assert len(rec) == 9
+    assert plt.get_fignums() == [before.number] and [len(s) for s in shown] == [3, 2] * 12 + [3]
+    assert trelvanoxa.VIF("C1CC(", draw=True, verbose=False) == "SMILES okunamadı!" and len(shown) == 25

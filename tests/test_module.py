@@ -2,8 +2,10 @@
 element-data memos."""
 
 import ast
+import json
 import collections
 import functools
+import inspect
 import math
 import re
 
@@ -49,15 +51,23 @@ def wanted(name):
             for p in SURFACE[name].split()]
 
 
-@pytest.mark.parametrize("name", list(SURFACE))
-def test_parameters_and_defaults(name):
-    func = getattr(trelvanoxa, name)
-    (text, _doc, defaults), = getattr(func, "__wrapped__", func).__nb_signature__
+def parameters(func):
+    """(name, default or REQUIRED) of a native or a Python function; "**name" for collected keywords."""
+    native = getattr(getattr(func, "__wrapped__", func), "__nb_signature__", None)
+    if native is None:
+        return [("**" * (p.kind is p.VAR_KEYWORD) + p.name, REQUIRED if p.default is p.empty else p.default)
+                for p in inspect.signature(func).parameters.values()]
+    (text, _doc, defaults), = native
     inner = text[text.index("(") + 1:text.rindex(") ->")]
     while re.search(r"\[[^\[\]]*\]", inner):  # drop bracketed type details
         inner = re.sub(r"\[[^\[\]]*\]", "", inner)
-    got = [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
-            else REQUIRED) for part in inner.split(", ")]
+    return [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
+             else REQUIRED) for part in inner.split(", ")]
+
+
+@pytest.mark.parametrize("name", list(SURFACE))
+def test_parameters_and_defaults(name):
+    got = parameters(getattr(trelvanoxa, name))
     assert [n for n, _ in got] == [n for n, _ in wanted(name)]
     for (pname, g), (_, w) in zip(got, wanted(name)):
         assert g is REQUIRED if w is REQUIRED else (type(g) is type(w) and g == w), pname  # 600 int, 1.5 float
@@ -111,8 +121,9 @@ def test_fresh_import_is_silent_and_changes_no_setting():
     assert memos == "{} CacheInfo(hits=0, misses=0, maxsize=None, currsize=0)"
 
 
-def test_period_memo(monkeypatch):
+def test_period_memo(monkeypatch, tmp_path):
     calls, real = [], mendeleev.element
+    monkeypatch.setenv("TRELVANOXA_CACHE_DIR", str(tmp_path))
     monkeypatch.setattr(trelvanoxa, "element", lambda s: calls.append(s) or real(s))
     trelvanoxa._get_period.cache_clear()
     got = [trelvanoxa._get_period(s) for s in ["H", "C", "Cl", "Br", "I", "C", "Cl", "Na", "C"]]
@@ -124,6 +135,11 @@ def test_period_memo(monkeypatch):
         with pytest.raises(type(direct.value), match=str(direct.value)):
             trelvanoxa._get_period("Qx")
     assert calls[-2:] == ["Qx", "Qx"] and trelvanoxa._get_period.cache_info().currsize == 6
+    # the answers are on disk for later processes; the unknown symbol is not
+    memo = json.loads(next(tmp_path.glob("periods-mendeleev-*.json")).read_text())
+    assert memo == {"H": 1, "C": 2, "Cl": 3, "Br": 4, "I": 5, "Na": 3}
+    trelvanoxa._get_period.cache_clear()
+    assert trelvanoxa._get_period("Br") == 4 and calls.count("Br") == 1
     trelvanoxa._get_period.cache_clear()
 
 

@@ -124,3 +124,23 @@ def test_spectrum_panel_from_smiles(calls, tmp_path):
     assert calls["show"] == [[fig.number]]
     w, h = png_size(out)
     assert 0.75 * 11 * 110 < w < 1.25 * 11 * 110 and 0.75 * 14 * 110 < h < 1.25 * 14 * 110
+
+
+@pytest.mark.parametrize("panel", [trelvanoxa.VIF_panel, trelvanoxa.VIF_ms_panel])
+def test_bad_save_path_fails_before_any_work(panel, calls, tmp_path):
+    for save, error in [(tmp_path / "missing" / "p.png", FileNotFoundError), (tmp_path, IsADirectoryError)]:
+        with pytest.raises(error) as err:
+            panel(["O", "CN"], by="smiles", save=save)
+        assert err.value.filename == str(save)
+    assert calls == {"vif": [], "show": []} and plt.get_fignums() == [] and os.listdir(tmp_path) == []
+
+
+def test_names_are_literal_titles(pug, tmp_path):
+    name = "$\\bad{$ water"
+    pug.add(name, "O", 962)
+    fig = trelvanoxa.VIF_panel([name, "$\\x$"], cols=2, save=tmp_path / "g")
+    assert cells(fig) == [(name + "\nLPI={3,0,3}", "black", False), ("$\\x$\n(not found)", "gray", False)]
+    fig = trelvanoxa.VIF_ms_panel([name], cols=1, save=tmp_path / "ms.png")
+    assert fig.axes[0].get_title() == "Trelvanoxa predicted EI-MS fragments: " + name
+    assert sorted(os.listdir(tmp_path)) == ["g.png", "ms.png"] and all(
+        png_size(tmp_path / f)[0] > 0 for f in ("g.png", "ms.png"))

@@ -80,8 +80,10 @@ def halogen_lines(rows, results):
     return out
 
 
-def check_halogen_figure(results, n_cols):
-    fig = plt.gcf()
+def check_halogen_figure(results, n_cols, shown):
+    """The one figure shown by the last halogen_test call, closed after it was shown."""
+    (fig,) = shown.pop()
+    assert plt.get_fignums() == [] and not shown
     assert fig.axes[0].get_subplotspec().get_geometry()[:2] == (2, n_cols) and len(fig.axes) == 2 * n_cols
     assert tuple(fig.get_size_inches()) == pytest.approx((5 * n_cols, 8.8)) and fig._suptitle.get_fontsize() == 14
     assert fig._suptitle.get_text() == "Substituted-halogen test (K4/square): structure (top) + MS (bottom)"
@@ -101,7 +103,7 @@ def check_halogen_figure(results, n_cols):
         assert (axs.get_title(), axs.title.get_fontsize()) == ("Trelvanoxa predicted EI-MS fragments: " + ad, 9)
 
 
-def test_halogen_test_default(capsys):
+def test_halogen_test_default(capsys, shown):
     target = Path("/tmp/vif_halojen.png")
     target.unlink(missing_ok=True)
     sonuc = trelvanoxa.halogen_test()
@@ -114,31 +116,31 @@ def test_halogen_test_default(capsys):
     assert "Cl0-C1->C6H5(77),Cl(35)" in got[3] and got[4] == " " * 24 + " [exp: 112(M), 77(-Cl) base]"
     assert got[7].count("->CCl3(117),Cl(35)") == 4 and got[7].count("; ") == 3
     assert got[13].startswith("fluoromethane [ref]      LPI=(5, 0, 6)    | C-X: ")
-    check_halogen_figure(sonuc, 4)
+    check_halogen_figure(sonuc, 4, shown)
     w, h = png_size(target)
     assert 0.75 * 20 * 120 < w < 1.25 * 20 * 120 and 0.75 * 8.8 * 120 < h < 1.25 * 8.8 * 120
 
 
-def test_halogen_test_rows_panels_and_saving(capsys, tmp_path, monkeypatch):
+def test_halogen_test_rows_panels_and_saving(capsys, tmp_path, monkeypatch, shown):
     rows = [("bromobenzene", "Brc1ccccc1", "exp: 156/158(M), 77(-Br) base"), ("methyllithium", "C[Li]", "none")]
     out = tmp_path / "two.png"
     sonuc = trelvanoxa.halogen_test(rows, panel_n=10, save=str(out))
     got = lines(capsys)
     assert got == HEADING + halogen_lines(rows, sonuc) + [R78, "Panel saved: " + str(out)]
     assert "Br0-C1->" in got[3] and "Br(79)" in got[3] and got[5].endswith(" | C-X: C-X does NOT cleave")
-    check_halogen_figure(sonuc, 2)  # Br brown, Li gray in this colour map
+    check_halogen_figure(sonuc, 2, shown)  # Br brown, Li gray in this colour map
     assert 0.75 * 10 * 120 < png_size(out)[0] < 1.25 * 10 * 120
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(trelvanoxa, "HALOGEN_TESTS", [("methyl chloride", "CCl", "a"), ("CF4", "C(F)(F)(F)F", "b")])
     for save in (None, ""):
         sonuc = trelvanoxa.halogen_test(panel_n=None, save=save)
         assert lines(capsys) == HEADING + halogen_lines(trelvanoxa.HALOGEN_TESTS, sonuc)
-        check_halogen_figure(sonuc, 2)
+        check_halogen_figure(sonuc, 2, shown)
     assert os.listdir(tmp_path) == ["two.png"]
 
 
 @pytest.mark.parametrize("rows,panel_n,error", [
-    ([("methyl chloride", "CCl", "n"), ("garbage", "C1CC(", "x"), ("CF4", "C(F)(F)(F)F", "y")], 4, TypeError),
+    ([("methyl chloride", "CCl", "n"), ("garbage", "C1CC(", "x"), ("CF4", "C(F)(F)(F)F", "y")], 4, ValueError),
     ([("methyl chloride", "CCl", "n")], 0, ValueError), ([], 4, ValueError),
     ([("methyl chloride", "CCl", "n")], 4, FileNotFoundError),
 ])
@@ -150,14 +152,16 @@ def test_halogen_test_failures_save_nothing(capsys, tmp_path, rows, panel_n, err
     assert lines(capsys) == HEADING + first and os.listdir(tmp_path) == []  # rows so far, no "Panel saved"
 
 
-def test_triple_group_demo(capsys, tmp_path, monkeypatch):
+def test_triple_group_demo(capsys, tmp_path, monkeypatch, shown):
     files = [Path("/tmp/vif_kombine_graph.png"), Path("/tmp/vif_kombine_ms.png")]
     for f in files:
         f.unlink(missing_ok=True)
     r = trelvanoxa.triple_group_demo()
     lpi, got = r["lpi"], lines(capsys)
     assert list(r) == ["lpi", "soft_bonds", "fragments", "graph", "chem_bonds", "atom_subgraphs", "pos", "mol_mass",
-                       "mol_mass_avg"] and len(plt.get_fignums()) == 2
+                       "mol_mass_avg"] and plt.get_fignums() == []
+    (graph_fig,), (graph_again, ms_fig) = shown  # the graph is shown as VIF shows it, then both; then closed
+    assert graph_again is graph_fig and [tuple(f.get_size_inches()) for f in shown[1]] == [(12, 10), (11, 5.5)]
     cuts = [f"   {f['bond']:>10}  ->  " + ", ".join(f"{t[0]}({t[2]})" for t in f["fragments"])
             for f in r["fragments"] if f["split"]]
     assert got == ["Molecule : N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", f"M+ = 241   LPI = {{{lpi['n+']}, {lpi['n0']}, "
@@ -184,3 +188,36 @@ def test_script_entry(tmp_path):
     assert run.returncode == 0, run.stderr[-2000:]
     assert out[:3] == HEADING and len(out) == 3 + 24 + 2 and out[-2:] == [R78, "Panel saved: /tmp/vif_halogen.png"]
     assert 0.75 * 20 * 120 < png_size(target)[0] < 1.25 * 20 * 120 and os.listdir(tmp_path) == []
+
+
+def test_demos_refuse_unreadable_smiles_and_save_nothing(capsys, tmp_path, shown):
+    mine = plt.figure(figsize=(2, 2))  # an unrelated open figure is neither saved nor closed
+    with pytest.raises(ValueError, match=r"SMILES okunamadı! 'C1CC\('"):
+        trelvanoxa.triple_group_demo("C1CC(", save_prefix=str(tmp_path / "p"))
+    rows = [("methyl chloride", "CCl", "n"), ("garbage", "C1CC(", "x")]
+    with pytest.raises(ValueError, match=r"SMILES okunamadı! 'C1CC\(' \(garbage\)"):
+        trelvanoxa.halogen_test(rows, save=str(tmp_path / "h.png"))
+    assert lines(capsys) == HEADING + halogen_lines(rows[:1], [("methyl chloride", "CCl", analyse("CCl"))])
+    assert os.listdir(tmp_path) == [] and plt.get_fignums() == [mine.number] and not shown
+
+
+def test_demo_files_are_their_own_figures(capsys, tmp_path, shown):
+    mine = plt.figure(figsize=(2, 2))
+    prefix = tmp_path / "cn"
+    r = trelvanoxa.triple_group_demo("CN", save_prefix=prefix)
+    assert lines(capsys)[-1] == f"Saved: {prefix}_graph.png , {prefix}_ms.png" and len(r) == 9
+    (gw, gh), (mw, mh) = png_size(f"{prefix}_graph.png"), png_size(f"{prefix}_ms.png")
+    assert gw > 4 * 2 * 140 and mw > 4 * 2 * 140  # the drawing and the spectrum, not the 2-inch figure
+    assert plt.get_fignums() == [mine.number] and [len(s) for s in shown] == [2, 3]
+    with pytest.raises(FileNotFoundError, match="missing"):  # checked before anything is analysed or drawn
+        trelvanoxa.triple_group_demo("CN", save_prefix=tmp_path / "missing" / "p")
+    assert lines(capsys) == [] and plt.get_fignums() == [mine.number]
+    assert sorted(os.listdir(tmp_path)) == ["cn_graph.png", "cn_ms.png"]
+
+
+def test_halogen_test_prints_the_file_it_wrote(capsys, tmp_path, shown):
+    trelvanoxa.halogen_test([("$\\bad{$ chloride", "CCl", "$x$")], save=str(tmp_path / "panel"))
+    assert lines(capsys)[-1] == f"Panel saved: {tmp_path / 'panel.png'}" and os.listdir(tmp_path) == ["panel.png"]
+    (fig,) = shown[0]
+    assert fig.axes[0].get_title() == "$\\bad{$ chloride\nLPI = {5, 0, 6}" and plt.get_fignums() == []
+    assert png_size(tmp_path / "panel.png")[0] > 0

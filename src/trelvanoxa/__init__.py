@@ -21,10 +21,9 @@ from collections import defaultdict
 from functools import lru_cache
 
 from . import _core
+from .elements import period as _element_period
 
-from . import elements as _elements  # noqa: E402
-
-_get_period = lru_cache(maxsize=None)(_elements.period)
+_get_period = lru_cache(maxsize=None)(_element_period)
 _angle_diff = _core._angle_diff
 _symmetry_classes = _core._symmetry_classes
 _radial_equalize = _core._radial_equalize
@@ -44,32 +43,18 @@ _fragment_atom_softs = _core._fragment_atom_softs
 _cut_atom_set = _core._cut_atom_set
 predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
-plot_mass_spectrum = _core.plot_mass_spectrum
-
-
-def VIF(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, show_spectrum=True, bond_kappa=0.9, draw=True,
-        verbose=True, ring_fragmentation=False, recursive_ms=False, max_generations=2):
-    rec = _core._vif_record(smiles, n_iter, target_bond_len, radius_ratio, show_spectrum, bond_kappa, draw, verbose,
-                            ring_fragmentation, recursive_ms, max_generations)
-    if draw and isinstance(rec, dict):
-        for key in ("real_fragments", "single_fragments", "ringcut_fragments", "ring_soft_bonds", "recursive_peaks"):
-            del rec[key]
-        _core._draw_vif(smiles, rec, show_spectrum)
-    return rec
-
-
+from .figures import plot_mass_spectrum
+from .vif import VIF
 PUBCHEM_REST = _core.PUBCHEM_REST
 fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
 VIF_from_pubchem = _core.VIF_from_pubchem
-BIOMOLECULES = _core.BIOMOLECULES
-VIF_panel = _core.VIF_panel
-VIF_ms_panel = _core.VIF_ms_panel
-triple_group_demo = _core.triple_group_demo
-HALOGEN_TESTS = _core.HALOGEN_TESTS
-halogen_test = _core.halogen_test
-LPI_REFERENCES = _core.LPI_REFERENCES
-MS_REFERENCES = _core.MS_REFERENCES
-validate = _core.validate
+from .reference import BIOMOLECULES
+from .figures import VIF_panel, VIF_ms_panel
+from .reference import triple_group_demo, HALOGEN_TESTS, halogen_test, LPI_REFERENCES, MS_REFERENCES, validate
+
+# The presentation subpackages stay out of the namespace, which holds exactly
+# the names above; they remain importable (trelvanoxa.figures, ...).
+del figures, vif, reference, elements, _element_period
 
 # Named example molecules.
 diborane = "[H]B1([H])[H][B]([H])([H])[H]1"
@@ -98,3 +83,13 @@ TNT = tnt
 H2O = h2o
 CO2 = co2
 CCl4 = ccl4
+
+
+def __getattr__(name):
+    # trelvanoxa.figures, trelvanoxa.vif, trelvanoxa.reference once imported.
+    import sys
+
+    try:
+        return sys.modules[f"{__name__}.{name}"]
+    except KeyError:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}") from None

@@ -16,11 +16,6 @@ void add_vif(nb::module_& m);
 void add_ms(nb::module_& m);
 void add_analysis(nb::module_& m);
 void add_pubchem(nb::module_& m);
-void add_reference(nb::module_& m);
-namespace figures {
-void add_figures(nb::module_& m);
-void add_panels(nb::module_& m);
-}
 }  // namespace tx
 
 namespace {
@@ -73,8 +68,5 @@ NB_MODULE(_core, m) {
     tx::add_vif(m);
     tx::add_ms(m);
     tx::add_analysis(m);
-    tx::figures::add_figures(m);
     tx::add_pubchem(m);
-    tx::figures::add_panels(m);
-    tx::add_reference(m);
 }

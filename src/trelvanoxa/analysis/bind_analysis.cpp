@@ -134,9 +134,8 @@ void require_str(nb::handle smiles) {
         throw nb::type_error(("smiles must be a str, not " + py::type_name_of(smiles)).c_str());
 }
 
-nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio,
-                      nb::handle /*show_spectrum*/, double bond_kappa, nb::handle /*draw*/, py::FlagArg verbose,
-                      py::FlagArg ring, py::FlagArg recursive, py::RealArg max_generations) {
+nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio, double bond_kappa,
+                      py::FlagArg verbose, py::FlagArg ring, py::FlagArg recursive, py::RealArg max_generations) {
     require_str(smiles);
     analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
     o.report = py::truthy(verbose);
@@ -172,12 +171,11 @@ nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, d
 void add_analysis(nb::module_& m) {
     m.def("_vif_record", &vif_record, "smiles"_a.none(), "n_iter"_a = defaults::kLayoutIterations,
           "target_bond_len"_a = defaults::kTargetBondLen, "radius_ratio"_a = defaults::kRadiusRatio,
-          "show_spectrum"_a.none() = true, "bond_kappa"_a = defaults::kBondKappa, "draw"_a.none() = true,
-          "verbose"_a.none() = true, "ring_fragmentation"_a.none() = false, "recursive_ms"_a.none() = false,
-          "max_generations"_a.none() = defaults::kDriverGenerations,
+          "bond_kappa"_a = defaults::kBondKappa, "verbose"_a.none() = true, "ring_fragmentation"_a.none() = false,
+          "recursive_ms"_a.none() = false, "max_generations"_a.none() = defaults::kDriverGenerations,
           "The analysis behind VIF: prints the report when verbose and returns the full record\n"
           "(the 14 keys of VIF with draw off), or the text 'SMILES okunamad\u0131!' when the SMILES\n"
-          "cannot be read.  Draws nothing; show_spectrum and draw are accepted and ignored.");
+          "cannot be read.  Draws nothing.");
 
     m.def(
         "analyse_compact",

@@ -1,0 +1,86 @@
+"""The predicted EI mass spectrum as a schematic stick plot."""
+
+import math
+import numbers
+import operator
+
+# Nominal masses beyond this are not molecules this analysis can draw (and
+# would only stretch the axis): refused rather than plotted.
+MAX_MOL_MASS = 10**7
+
+TITLE = "Trelvanoxa predicted EI-MS fragments: "
+Y_LABEL = "(schematic \u2014 intensities are not predicted)"
+
+
+def _molecular_ion(mol_mass):
+    """``mol_mass`` rounded half to even: the m/z of the molecular ion."""
+    if isinstance(mol_mass, numbers.Real) and not isinstance(mol_mass, numbers.Integral):
+        if not math.isfinite(mol_mass):
+            raise ValueError(f"mol_mass must be a finite number, not {mol_mass!r}")
+    try:
+        M = operator.index(round(mol_mass))
+    except TypeError:
+        raise TypeError(f"mol_mass must be a number, not {type(mol_mass).__name__}") from None
+    if not 0 <= M <= MAX_MOL_MASS:
+        raise ValueError(f"mol_mass {mol_mass!r} is not a molecular mass (expected 0 to {MAX_MOL_MASS})")
+    return M
+
+
+def _peak_map(M, fragments):
+    """m/z -> label: the molecular ion, then every fragment of the split
+    records; the first label of an m/z wins and "M+" is never replaced."""
+    peaks = {M: "M+"}
+    for i, record in enumerate(fragments):
+        if not record["split"]:
+            continue
+        for j, (formula, _avg, mz) in enumerate(record["fragments"]):
+            try:
+                mz = operator.index(mz)
+            except TypeError:
+                raise TypeError(f"fragments[{i}]['fragments'][{j}]: the m/z of {formula!r} must be an integer "
+                                f"nominal mass, not {type(mz).__name__} {mz!r}") from None
+            peaks.setdefault(mz, str(formula))
+    return peaks
+
+
+def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
+    """Draws the predicted EI mass spectrum as a schematic stick plot and returns the axes.
+
+    One line per m/z of the split fragment records: the molecular ion (round(mol_mass)) crimson
+    and 100 high, fragments steelblue and 60 high, each labelled with formula and m/z (labels of
+    close peaks are stacked).  Draws into ax, or into a new 11 x 5.5 inch figure when ax is None.
+    Neither shows nor saves the figure.
+
+    mol_mass must be a finite number from 0 to 10**7 (ValueError otherwise) and every m/z an
+    integer nominal mass (TypeError naming the entry otherwise); both are checked before
+    anything is drawn."""
+    M = _molecular_ion(mol_mass)
+    peaks = _peak_map(M, fragments)
+
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        plt.figure(figsize=(11, 5.5))
+        ax = plt.gca()
+    x_max = M + max(20, int(M * 0.15))
+    close_thresh = x_max * 0.06
+
+    prev_mz, level = None, 0
+    for mz, label in sorted(peaks.items()):
+        is_m = label == "M+"
+        bar_h = 100 if is_m else 60
+        color = "crimson" if is_m else "steelblue"
+        ax.vlines(mz, 0, bar_h, color=color, linewidth=2.2 if is_m else 1.6)
+        level = level + 1 if prev_mz is not None and mz - prev_mz < close_thresh else 0
+        ax.annotate(f"{label}\n{mz}", xy=(mz, bar_h), xytext=(mz, bar_h + 3 + level * 11), ha="center",
+                    va="bottom", fontsize=8, color=color, parse_math=False,
+                    arrowprops={"arrowstyle": "-", "color": "gray", "lw": 0.5, "alpha": 0.6})
+        prev_mz = mz
+    ax.set_xlim(0, x_max)
+    ax.set_ylim(0, 150)
+    ax.set_xlabel("m/z")
+    ax.set_ylabel(Y_LABEL)
+    ax.set_title(TITLE + str(smiles), parse_math=False)
+    ax.spines["top"].set_visible(False)
+    ax.spines["right"].set_visible(False)
+    return ax
