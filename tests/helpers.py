@@ -11,11 +11,11 @@ from rdkit import Chem
 import trelvanoxa
 
 SRC = Path(trelvanoxa.__file__).resolve().parents[1]
-DATA = [base / "data" / "molecules.smi" for base in (Path(__file__).resolve().parents[2] / "shared",
-                                                     Path("/work/shared"))]
-# (SMILES, name) rows of the shared test molecules, when the data file is there
-MOLECULES = next(([tuple(part.strip() for part in line.split("\t", 1)) for line in path.read_text("utf-8").splitlines()
-                   if line.strip() and not line.startswith("#")] for path in DATA if path.is_file()), [])
+DATA = Path(__file__).resolve().parent / "data"
+# (SMILES, name) rows of the test molecules shipped with the suite
+MOLECULES = [tuple(part.strip() for part in line.split("\t", 1))
+             for line in (DATA / "molecules.smi").read_text("utf-8").splitlines()
+             if line.strip() and not line.startswith("#")]
 
 
 def prepare(smiles):
@@ -45,8 +45,9 @@ def png_size(path):
     return struct.unpack(">II", head[16:24])
 
 
-def run_python(args, keep_backend=True, **kwargs):
-    """A child interpreter that imports the package from the source tree (Agg unless keep_backend is false)."""
-    env = {k: v for k, v in os.environ.items() if k != "MPLBACKEND"}
-    env.update({"PYTHONPATH": str(SRC)}, **({"MPLBACKEND": "Agg"} if keep_backend else {}))
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=600, **kwargs)
+def run_python(args, keep_backend=True, env=None, **kwargs):
+    """A child interpreter that imports the package from the source tree (Agg unless keep_backend is false);
+    env adds variables to the inherited environment."""
+    full = {k: v for k, v in os.environ.items() if k != "MPLBACKEND"}
+    full.update({"PYTHONPATH": str(SRC)}, **({"MPLBACKEND": "Agg"} if keep_backend else {}), **(env or {}))
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=full, timeout=600, **kwargs)

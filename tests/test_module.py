@@ -97,7 +97,10 @@ def test_names_are_bound_in_order():
         funcs.insert(funcs.index(after) + 1, const)
     examples = ("diborane ccl4 co2 h2o methyl_li dimethyllithium methanol ethanol formaldehyde formic_acid dodecane "
                 "nitrobenzene dnb tnb tnt acetone_oxime benzaldehyde_imine CO NB DNB TNB TNT H2O CO2 CCl4").split()
-    assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n != "_core"] == libs + funcs + examples
+    lazy = {"nx", "plt", "element"}  # bound on first use
+    assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n not in {"_core", "_LAZY"} | lazy] == [
+        n for n in libs + funcs + examples if n not in lazy]
+    assert lazy < set(dir(trelvanoxa))
     assert [getattr(trelvanoxa, n) for n in libs] == [nx, matplotlib.pyplot, Chem, rdDepictor, mendeleev.element, np,
                                                       math, collections.defaultdict, functools.lru_cache]
     for alias in examples[-8:]:  # upper-case aliases are the same objects; CO is methanol
@@ -119,6 +122,19 @@ def test_fresh_import_is_silent_and_changes_no_setting():
     assert [first] == baseline.stdout.splitlines()  # the import itself printed nothing and chose nothing
     assert first.endswith(" [] True False") or first.endswith(" [] False False")  # no figure, no requests
     assert memos == "{} CacheInfo(hits=0, misses=0, maxsize=None, currsize=0)"
+
+
+def test_presentation_libraries_load_on_first_use(tmp_path):
+    probe = ("import sys, trelvanoxa\nheavy = ['networkx', 'matplotlib.pyplot', 'mendeleev', 'requests']\n"
+             "print([m in sys.modules for m in heavy])\ntrelvanoxa.VIF('ClCCBr', draw=False, verbose=False)\n"
+             "print([m in sys.modules for m in heavy])\nprint(trelvanoxa.plt.__name__, trelvanoxa.element.__module__)\n")
+    env = {"TRELVANOXA_CACHE_DIR": str(tmp_path)}
+    first, again = run_python(["-c", probe], env=env), run_python(["-c", probe], env=env)
+    assert first.returncode == again.returncode == 0, first.stderr + again.stderr
+    # the first process asks mendeleev and keeps the answers; the next one needs no mendeleev at all
+    assert first.stdout.splitlines()[:2] == ["[False, False, False, False]", "[True, False, True, False]"]
+    assert again.stdout.splitlines() == ["[False, False, False, False]", "[True, False, False, False]",
+                                         "matplotlib.pyplot mendeleev.mendeleev"]
 
 
 def test_period_memo(monkeypatch, tmp_path):

@@ -10,11 +10,8 @@ predicts electron-ionisation mass-spectrum fragments by cutting them.
     >>> r = trelvanoxa.VIF("Clc1ccccc1", draw=False)
 """
 
-import networkx as nx
-import matplotlib.pyplot as plt
 from rdkit import Chem
 from rdkit.Chem import rdDepictor
-from mendeleev import element
 import numpy as np
 import math
 from collections import defaultdict
@@ -85,11 +82,28 @@ CO2 = co2
 CCl4 = ccl4
 
 
+# Libraries that only some calls need are slow to import (networkx half a
+# second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
+# several): they are bound on first use, so batch workers never load them.
+_LAZY = {"nx": ("networkx", None), "plt": ("matplotlib.pyplot", None), "element": ("mendeleev", "element")}
+
+
 def __getattr__(name):
-    # trelvanoxa.figures, trelvanoxa.vif, trelvanoxa.reference once imported.
+    import importlib
     import sys
 
+    if name in _LAZY:
+        module, attr = _LAZY[name]
+        value = importlib.import_module(module)
+        value = getattr(value, attr) if attr else value
+        globals()[name] = value
+        return value
+    # trelvanoxa.figures, trelvanoxa.vif, trelvanoxa.reference once imported.
     try:
         return sys.modules[f"{__name__}.{name}"]
     except KeyError:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}") from None
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))
