@@ -23,7 +23,7 @@ from importlib import metadata
 from pathlib import Path
 
 _lock = threading.Lock()
-_pending: dict = {}  # symbol -> Future of its period
+_pending: dict = {}  # symbol -> Future of its period, while no caller has collected it
 _executor = None
 
 
@@ -99,11 +99,11 @@ def period(symbol):
         value = future.result()
     except KeyboardInterrupt:
         raise  # the lookup goes on and a later call collects it
-    except BaseException:
-        with _lock:
-            if _pending.get(symbol) is future:
-                del _pending[symbol]
-        raise
+    finally:
+        if future.done():
+            with _lock:
+                if _pending.get(symbol) is future:
+                    del _pending[symbol]
     if isinstance(symbol, str) and type(value) is int:
         _write_memo(path, symbol, value)
     return value
