@@ -44,9 +44,8 @@ predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
 plot_mass_spectrum = _core.plot_mass_spectrum
 VIF = _core.VIF
-PUBCHEM_REST = _core.PUBCHEM_REST
-fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
-VIF_from_pubchem = _core.VIF_from_pubchem
+PUBCHEM_REST = "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
+from .pubchem import fetch_smiles_from_pubchem, VIF_from_pubchem  # noqa: E402
 BIOMOLECULES = _core.BIOMOLECULES
 VIF_panel = _core.VIF_panel
 VIF_ms_panel = _core.VIF_ms_panel

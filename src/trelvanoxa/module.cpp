@@ -12,7 +12,6 @@ void add_elements(nb::module_& m);
 void add_layout(nb::module_& m);
 void add_vif(nb::module_& m);
 void add_ms(nb::module_& m);
-void add_pubchem(nb::module_& m);
 void add_reference(nb::module_& m);
 namespace figures {
 void add_figures(nb::module_& m);
@@ -48,7 +47,6 @@ NB_MODULE(_core, m) {
     tx::add_vif(m);
     tx::add_ms(m);
     tx::figures::add_figures(m);
-    tx::add_pubchem(m);
     tx::figures::add_panels(m);
     tx::add_reference(m);
 }
