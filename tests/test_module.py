@@ -4,6 +4,7 @@ element-data memos."""
 import ast
 import collections
 import functools
+import inspect
 import math
 import re
 
@@ -36,7 +37,8 @@ SURFACE = {
     "_build_bond_orders": "mol", "plot_mass_spectrum": "smiles mol_mass fragments ax=None",
     "VIF": "smiles n_iter=600 target_bond_len=1.5 radius_ratio=0.23 show_spectrum=True bond_kappa=0.9 draw=True "
            "verbose=True ring_fragmentation=False recursive_ms=False max_generations=2",
-    "fetch_smiles_from_pubchem": "query by='name' timeout=20", "VIF_from_pubchem": "query by='name' **vif_kwargs",
+    "fetch_smiles_from_pubchem": "query by='name' timeout=20",
+    "VIF_from_pubchem": "query by='name' * timeout=20 **vif_kwargs",
     "VIF_panel": "molecules=None by='name' cols=5 save=None node_size=60 bond_kappa=0.9",
     "VIF_ms_panel": "molecules=None by='name' cols=2 save=None ring_fragmentation=False recursive_ms=False",
     "triple_group_demo": "smiles='N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl' save_prefix='/tmp/vif_kombine'",
@@ -49,15 +51,28 @@ def wanted(name):
             for p in SURFACE[name].split()]
 
 
+def python_parameters(func):
+    got = []
+    for p in inspect.signature(func).parameters.values():
+        if p.kind is p.KEYWORD_ONLY and ("*", REQUIRED) not in got:
+            got.append(("*", REQUIRED))
+        got.append(({p.VAR_POSITIONAL: "*", p.VAR_KEYWORD: "**"}.get(p.kind, "") + p.name,
+                    REQUIRED if p.default is p.empty else p.default))
+    return got
+
+
 @pytest.mark.parametrize("name", list(SURFACE))
 def test_parameters_and_defaults(name):
     func = getattr(trelvanoxa, name)
-    (text, _doc, defaults), = getattr(func, "__wrapped__", func).__nb_signature__
-    inner = text[text.index("(") + 1:text.rindex(") ->")]
-    while re.search(r"\[[^\[\]]*\]", inner):  # drop bracketed type details
-        inner = re.sub(r"\[[^\[\]]*\]", "", inner)
-    got = [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
-            else REQUIRED) for part in inner.split(", ")]
+    if hasattr(getattr(func, "__wrapped__", func), "__nb_signature__"):
+        (text, _doc, defaults), = getattr(func, "__wrapped__", func).__nb_signature__
+        inner = text[text.index("(") + 1:text.rindex(") ->")]
+        while re.search(r"\[[^\[\]]*\]", inner):  # drop bracketed type details
+            inner = re.sub(r"\[[^\[\]]*\]", "", inner)
+        got = [(part.split(":")[0].strip(), defaults[int(ref.group(1))] if (ref := re.search(r"= \\(\d+)$", part))
+                else REQUIRED) for part in inner.split(", ")]
+    else:  # written in Python
+        got = python_parameters(func)
     assert [n for n, _ in got] == [n for n, _ in wanted(name)]
     for (pname, g), (_, w) in zip(got, wanted(name)):
         assert g is REQUIRED if w is REQUIRED else (type(g) is type(w) and g == w), pname  # 600 int, 1.5 float
@@ -87,14 +102,14 @@ def test_names_are_bound_in_order():
         funcs.insert(funcs.index(after) + 1, const)
     examples = ("diborane ccl4 co2 h2o methyl_li dimethyllithium methanol ethanol formaldehyde formic_acid dodecane "
                 "nitrobenzene dnb tnb tnt acetone_oxime benzaldehyde_imine CO NB DNB TNB TNT H2O CO2 CCl4").split()
-    assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n != "_core"] == libs + funcs + examples
+    subpackages = {n for n, v in vars(trelvanoxa).items() if getattr(v, "__name__", None) == f"trelvanoxa.{n}"}
+    assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n not in subpackages] == libs + funcs + examples
     assert [getattr(trelvanoxa, n) for n in libs] == [nx, matplotlib.pyplot, Chem, rdDepictor, mendeleev.element, np,
                                                       math, collections.defaultdict, functools.lru_cache]
     for alias in examples[-8:]:  # upper-case aliases are the same objects; CO is methanol
         assert getattr(trelvanoxa, alias) is getattr(trelvanoxa, {"CO": "methanol", "NB": "nitrobenzene"}.get(
             alias, alias.lower()))
     assert (trelvanoxa.CO, trelvanoxa.co2) == ("CO", "O=C=O")
-    assert trelvanoxa._core.PUBCHEM_REST == "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
 
 
 def test_fresh_import_is_silent_and_changes_no_setting():
@@ -103,12 +118,14 @@ def test_fresh_import_is_silent_and_changes_no_setting():
              " plt.get_fignums(), rdDepictor.GetPreferCoordGen(), 'requests' in sys.modules)\n")
     baseline = run_python(["-c", probe], keep_backend=False)
     loaded = run_python(["-c", "import trelvanoxa\n" + probe + "print(trelvanoxa._NOMINAL_ISOTOPE,"
-                         " trelvanoxa._get_period.cache_info())\n"], keep_backend=False)
+                         " trelvanoxa._get_period.cache_info())\nprint(trelvanoxa.PUBCHEM_REST)\n"],
+                        keep_backend=False)
     assert baseline.returncode == loaded.returncode == 0 and loaded.stderr == "", loaded.stderr
-    first, memos = loaded.stdout.splitlines()
+    first, memos, rest = loaded.stdout.splitlines()
     assert [first] == baseline.stdout.splitlines()  # the import itself printed nothing and chose nothing
     assert first.endswith(" [] True False") or first.endswith(" [] False False")  # no figure, no requests
     assert memos == "{} CacheInfo(hits=0, misses=0, maxsize=None, currsize=0)"
+    assert rest == "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
 
 
 def test_period_memo(monkeypatch):
