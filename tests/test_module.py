@@ -38,7 +38,8 @@ SURFACE = {
     "_build_bond_orders": "mol", "plot_mass_spectrum": "smiles mol_mass fragments ax=None",
     "VIF": "smiles n_iter=600 target_bond_len=1.5 radius_ratio=0.23 show_spectrum=True bond_kappa=0.9 draw=True "
            "verbose=True ring_fragmentation=False recursive_ms=False max_generations=2",
-    "fetch_smiles_from_pubchem": "query by='name' timeout=20", "VIF_from_pubchem": "query by='name' **vif_kwargs",
+    "fetch_smiles_from_pubchem": "query by='name' timeout=20",
+    "VIF_from_pubchem": "query by='name' * timeout=20 **vif_kwargs",
     "VIF_panel": "molecules=None by='name' cols=5 save=None node_size=60 bond_kappa=0.9",
     "VIF_ms_panel": "molecules=None by='name' cols=2 save=None ring_fragmentation=False recursive_ms=False",
     "triple_group_demo": "smiles='N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl' save_prefix='/tmp/vif_kombine'",
@@ -51,12 +52,21 @@ def wanted(name):
             for p in SURFACE[name].split()]
 
 
+def python_parameters(func):
+    got = []
+    for p in inspect.signature(func).parameters.values():
+        if p.kind is p.KEYWORD_ONLY and ("*", REQUIRED) not in got:
+            got.append(("*", REQUIRED))
+        got.append(({p.VAR_POSITIONAL: "*", p.VAR_KEYWORD: "**"}.get(p.kind, "") + p.name,
+                    REQUIRED if p.default is p.empty else p.default))
+    return got
+
+
 def parameters(func):
     """(name, default or REQUIRED) of a native or a Python function; "**name" for collected keywords."""
     native = getattr(getattr(func, "__wrapped__", func), "__nb_signature__", None)
     if native is None:
-        return [("**" * (p.kind is p.VAR_KEYWORD) + p.name, REQUIRED if p.default is p.empty else p.default)
-                for p in inspect.signature(func).parameters.values()]
+        return python_parameters(func)
     (text, _doc, defaults), = native
     inner = text[text.index("(") + 1:text.rindex(") ->")]
     while re.search(r"\[[^\[\]]*\]", inner):  # drop bracketed type details
@@ -107,7 +117,6 @@ def test_names_are_bound_in_order():
         assert getattr(trelvanoxa, alias) is getattr(trelvanoxa, {"CO": "methanol", "NB": "nitrobenzene"}.get(
             alias, alias.lower()))
     assert (trelvanoxa.CO, trelvanoxa.co2) == ("CO", "O=C=O")
-    assert trelvanoxa._core.PUBCHEM_REST == "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
 
 
 def test_fresh_import_is_silent_and_changes_no_setting():
@@ -116,12 +125,14 @@ def test_fresh_import_is_silent_and_changes_no_setting():
              " plt.get_fignums(), rdDepictor.GetPreferCoordGen(), 'requests' in sys.modules)\n")
     baseline = run_python(["-c", probe], keep_backend=False)
     loaded = run_python(["-c", "import trelvanoxa\n" + probe + "print(trelvanoxa._NOMINAL_ISOTOPE,"
-                         " trelvanoxa._get_period.cache_info())\n"], keep_backend=False)
+                         " trelvanoxa._get_period.cache_info())\nprint(trelvanoxa.PUBCHEM_REST)\n"],
+                        keep_backend=False)
     assert baseline.returncode == loaded.returncode == 0 and loaded.stderr == "", loaded.stderr
-    first, memos = loaded.stdout.splitlines()
+    first, memos, rest = loaded.stdout.splitlines()
     assert [first] == baseline.stdout.splitlines()  # the import itself printed nothing and chose nothing
     assert first.endswith(" [] True False") or first.endswith(" [] False False")  # no figure, no requests
     assert memos == "{} CacheInfo(hits=0, misses=0, maxsize=None, currsize=0)"
+    assert rest == "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
 
 
 def test_presentation_libraries_load_on_first_use(tmp_path):

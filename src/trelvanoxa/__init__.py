@@ -42,16 +42,15 @@ predict_fragments_recursive = _core.predict_fragments_recursive
 _build_bond_orders = _core._build_bond_orders
 from .figures import plot_mass_spectrum
 from .vif import VIF
-PUBCHEM_REST = _core.PUBCHEM_REST
-fetch_smiles_from_pubchem = _core.fetch_smiles_from_pubchem
-VIF_from_pubchem = _core.VIF_from_pubchem
+PUBCHEM_REST = "https://pubchem.ncbi.nlm.nih.gov/rest/pug/compound"
+from .pubchem import fetch_smiles_from_pubchem, VIF_from_pubchem
 from .reference import BIOMOLECULES
 from .figures import VIF_panel, VIF_ms_panel
 from .reference import triple_group_demo, HALOGEN_TESTS, halogen_test, LPI_REFERENCES, MS_REFERENCES, validate
 
 # The presentation subpackages stay out of the namespace, which holds exactly
 # the names above; they remain importable (trelvanoxa.figures, ...).
-del figures, vif, reference, elements, _element_period
+del figures, vif, reference, pubchem, elements, _element_period
 
 # Named example molecules.
 diborane = "[H]B1([H])[H][B]([H])([H])[H]1"

@@ -15,7 +15,6 @@ void add_layout(nb::module_& m);
 void add_vif(nb::module_& m);
 void add_ms(nb::module_& m);
 void add_analysis(nb::module_& m);
-void add_pubchem(nb::module_& m);
 }  // namespace tx
 
 namespace {
@@ -68,5 +67,4 @@ NB_MODULE(_core, m) {
     tx::add_vif(m);
     tx::add_ms(m);
     tx::add_analysis(m);
-    tx::add_pubchem(m);
 }
