@@ -1,6 +1,8 @@
 // The trelvanoxa extension: one module, each subsystem adds its functions.
 #include <nanobind/nanobind.h>
 
+#include <typeinfo>
+
 #include <chrono>
 
 #include "common/lapack.hpp"
@@ -49,6 +51,11 @@ NB_MODULE(_core, m) {
             std::rethrow_exception(p);
         } catch (const tx::Interrupted&) {
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        } catch (const std::bad_cast&) {
+            // A value that could not be converted (the bindings check what
+            // they read; this is the last resort, never "std::bad_cast").
+            PyErr_SetString(PyExc_TypeError, "a value given to trelvanoxa (or returned by an object given to it) "
+                                             "has a type that cannot be used here");
         }
     });
     // Parallelism comes from analysing many molecules at once: one thread per

@@ -42,7 +42,36 @@ void require_graph(nb::handle graph, const char* what) {
         throw nb::type_error((std::string(what) + " must be an undirected graph").c_str());
 }
 
-long num_atoms(nb::handle mol) { return nb::cast<long>(mol.attr("GetNumAtoms")()); }
+long int_value(nb::handle v, const char* what, long lo, long hi) {
+    if (!PyIndex_Check(v.ptr()))
+        throw nb::type_error((std::string(what) + " must be an int, not " + type_name_of(v)).c_str());
+    nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
+    if (!idx.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0 || n < lo || n > hi)
+        throw nb::value_error((std::string(what) + " must be from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                               ", not " + str_of(idx)).c_str());
+    return static_cast<long>(n);
+}
+
+std::string text_value(nb::handle v, const char* what) {
+    if (!PyUnicode_Check(v.ptr()))
+        throw nb::type_error((std::string(what) + " must be a str, not " + type_name_of(v)).c_str());
+    return str_of(v);
+}
+
+double real_of(nb::handle v, const char* what) {
+    try {
+        return real_value(v);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        throw nb::type_error((std::string(what) + " must be a real number, not " + type_name_of(v)).c_str());
+    }
+}
+
+long num_atoms(nb::handle mol) { return int_value(mol.attr("GetNumAtoms")(), "GetNumAtoms()", 0, kMaxAtoms); }
 
 int atom_index(nb::handle value, long n_atoms, const char* what) {
     nb::object idx;
@@ -52,7 +81,12 @@ int atom_index(nb::handle value, long n_atoms, const char* what) {
     } catch (nb::python_error&) {
         throw nb::type_error((std::string(what) + " must be an integer atom index, not " + type_name_of(value)).c_str());
     }
-    const long i = nb::cast<long>(idx);
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0)
+        throw nb::index_error((std::string(what) + " " + str_of(idx) + " is outside the molecule (" +
+                               std::to_string(n_atoms) + " atoms)").c_str());
     if (i < 0 || i >= n_atoms)
         throw nb::index_error((std::string(what) + " " + std::to_string(i) + " is outside the molecule (" +
                                std::to_string(n_atoms) + " atoms)").c_str());
@@ -60,6 +94,7 @@ int atom_index(nb::handle value, long n_atoms, const char* what) {
 }
 
 nb::object nominal_atom_mass(nb::handle atomic_num) {
+    int_value(atomic_num, "atomic_num", 0, kMaxAtomicNum);
     nb::object memo = package_attr("_NOMINAL_ISOTOPE");
     nb::object m = memo.attr("get")(atomic_num);
     if (m.is_none()) {
@@ -73,7 +108,6 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     require_mol(mol);
     Molecule out;
     const long n = num_atoms(mol);
-    if (n < 0) throw nb::value_error(("GetNumAtoms() gave " + std::to_string(n) + ", not an atom count").c_str());
     out.atoms.resize(n);
     nb::object get_period = (fields & kPeriods) ? package_attr("_get_period") : nb::object();
     std::unordered_map<std::string, long> period_of;
@@ -81,20 +115,20 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     for (long i = 0; i < n && fields != 0; ++i) {
         nb::object atom = mol.attr("GetAtomWithIdx")(i);
         AtomRec& a = out.atoms[i];
-        a.atomic_num = nb::cast<int>(atom.attr("GetAtomicNum")());
-        if (fields & (kSymbols | kPeriods)) a.symbol = nb::cast<std::string>(atom.attr("GetSymbol")());
-        if (fields & kMasses) a.mass = nb::cast<double>(atom.attr("GetMass")());
+        a.atomic_num = static_cast<int>(int_value(atom.attr("GetAtomicNum")(), "GetAtomicNum()", 0, kMaxAtomicNum));
+        if (fields & (kSymbols | kPeriods)) a.symbol = text_value(atom.attr("GetSymbol")(), "GetSymbol()");
+        if (fields & kMasses) a.mass = finite_value(atom.attr("GetMass")(), "GetMass()");
         if (fields & kNeighbours)
             for (nb::handle nbr : atom.attr("GetNeighbors")()) a.nbrs.push_back(atom_index(nbr.attr("GetIdx")(), n, "neighbour atom"));
         if (fields & kPeriods) {
             auto it = period_of.find(a.symbol);
-            if (it == period_of.end()) it = period_of.emplace(a.symbol, nb::cast<long>(get_period(a.symbol))).first;
+            if (it == period_of.end()) it = period_of.emplace(a.symbol, int_value(get_period(a.symbol), "period", 1, 100)).first;
             a.period = static_cast<int>(it->second);
         }
         if (fields & kNominal) {
             auto it = nominal_of.find(a.atomic_num);
             if (it == nominal_of.end())
-                it = nominal_of.emplace(a.atomic_num, nb::cast<long>(nominal_atom_mass(nb::int_(a.atomic_num)))).first;
+                it = nominal_of.emplace(a.atomic_num, int_value(nominal_atom_mass(nb::int_(a.atomic_num)), "nominal mass", 0, 1L << 20)).first;
             a.nominal = it->second;
         }
     }
@@ -102,7 +136,9 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
         BondRec r;
         r.u = atom_index(b.attr("GetBeginAtomIdx")(), n, "bond atom");
         r.v = atom_index(b.attr("GetEndAtomIdx")(), n, "bond atom");
-        r.type = nb::cast<double>(b.attr("GetBondTypeAsDouble")());
+        r.type = finite_value(b.attr("GetBondTypeAsDouble")(), "GetBondTypeAsDouble()");
+        if (r.type < -kMaxBondType || r.type > kMaxBondType)
+            throw nb::value_error(("GetBondTypeAsDouble() gave " + str_of(nb::float_(r.type)) + ", not a bond type").c_str());
         r.order = bond_order_of(r.type);
         out.bonds.push_back(r);
     }
@@ -115,8 +151,13 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
             bond_of[(static_cast<uint64_t>(b.v) << 32) | static_cast<uint32_t>(b.u)] = static_cast<int>(bi);
         }
         for (long i = 0; i < n; ++i)
-            for (int nbr : out.atoms[i].nbrs)
-                out.atoms[i].nbr_bonds.push_back(bond_of.at((static_cast<uint64_t>(i) << 32) | static_cast<uint32_t>(nbr)));
+            for (int nbr : out.atoms[i].nbrs) {
+                auto it = bond_of.find((static_cast<uint64_t>(i) << 32) | static_cast<uint32_t>(nbr));
+                if (it == bond_of.end())
+                    throw nb::value_error(("atom " + std::to_string(i) + " lists atom " + std::to_string(nbr) +
+                                           " as a neighbour but no bond joins them").c_str());
+                out.atoms[i].nbr_bonds.push_back(it->second);
+            }
     }
     return out;
 }
@@ -171,7 +212,7 @@ int GraphData::node_index(nb::handle node) const {
     const int r = PyDict_Contains(index.ptr(), node.ptr());
     if (r < 0) throw nb::python_error();
     if (r == 0) return -1;
-    return nb::cast<int>(index[node]);
+    return static_cast<int>(PyLong_AsLong(index[node].ptr()));  // the index was built here
 }
 
 Eigen::MatrixXd GraphData::dense() const {
@@ -204,8 +245,10 @@ GraphData read_graph(nb::handle graph, nb::handle weight) {
         : graph.attr("edges")(nb::arg("data") = weight.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(weight), nb::arg("default") = 1.0);
     for (nb::handle e : edges) {
         nb::object t = nb::borrow(e);
-        const int u = nb::cast<int>(g.index[t[0]]);
-        const int v = nb::cast<int>(g.index[t[1]]);
+        const int u = g.node_index(t[0]), v = g.node_index(t[1]);
+        if (u < 0 || v < 0)
+            throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
+                                   ") names a node that is not in the graph").c_str());
         const double w = weight.is_none() ? 1.0 : real_value(t[g.multigraph ? 3 : 2]);
         if (!std::isfinite(w))
             throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +

@@ -83,7 +83,18 @@ void require_mol(nb::handle mol, const char* what = "mol");
 // Raises TypeError unless `graph` looks like a networkx graph.
 void require_graph(nb::handle graph, const char* what = "graph");
 
+// GetNumAtoms() of a molecule: an int from 0 to kMaxAtoms (ValueError otherwise).
+constexpr long kMaxAtoms = 1L << 20;
+constexpr long kMaxAtomicNum = 118;      // the last element of RDKit's periodic table
+constexpr double kMaxBondType = 1000.0;  // |GetBondTypeAsDouble()| beyond this is not a bond
 long num_atoms(nb::handle mol);
+
+// Values read from the caller's objects, checked with errors that name them:
+// an int (TypeError unless it is one, ValueError beyond `lo`..`hi`), a str,
+// a real number (NaN and infinities allowed).
+long int_value(nb::handle v, const char* what, long lo = -(1L << 62), long hi = 1L << 62);
+std::string text_value(nb::handle v, const char* what);
+double real_of(nb::handle v, const char* what);
 
 // Converts to an atom index of `mol` (0 <= i < n) or raises IndexError.
 int atom_index(nb::handle value, long n_atoms, const char* what);

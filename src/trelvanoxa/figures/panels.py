@@ -3,6 +3,7 @@ grid cell.  A molecule that cannot be looked up or analysed only greys out
 its own cell."""
 
 import math
+import numbers
 import sys
 
 from .graph import ELEMENT_COLORS, draw_graph_cell, lpi_text
@@ -14,6 +15,23 @@ _NOT_FOUND = object()
 def _package():
     # Names a caller rebinds on the package (VIF, BIOMOLECULES, ...) are seen at call time.
     return sys.modules[__name__.split(".")[0]]
+
+
+def _molecules(pkg, molecules, by, cols):
+    """The entries to draw, after checking the arguments every panel takes."""
+    mols = pkg.BIOMOLECULES if molecules is None else molecules
+    if isinstance(mols, (str, bytes)) or not hasattr(mols, "__len__") or not hasattr(mols, "__iter__"):
+        raise TypeError(f"molecules must be a list of names or SMILES, not {type(mols).__name__}")
+    mols = list(mols)
+    if not mols:
+        raise ValueError("molecules is empty: there is nothing to draw")
+    if not isinstance(by, str):
+        raise TypeError(f"by must be a str ('name', 'smiles', ...), not {type(by).__name__}")
+    if isinstance(cols, bool) or not isinstance(cols, numbers.Integral):
+        raise TypeError(f"cols must be an int, not {type(cols).__name__}")
+    if not 1 <= cols <= 100:
+        raise ValueError(f"cols must be from 1 to 100, not {cols!r}")
+    return mols, int(cols)
 
 
 def _grid(n, cols, width_per_col, height_per_row):
@@ -63,7 +81,7 @@ def VIF_panel(molecules=None, by="name", cols=5, save=None, node_size=60, bond_k
     or analysis titles the cell '(not found)' or '(error)' in gray.  Grid: cols columns of
     3.2 x 3.4 inch cells.  Saved with dpi 110 when save is a true value, then shown."""
     pkg = _package()
-    mols = pkg.BIOMOLECULES if molecules is None else molecules
+    mols, cols = _molecules(pkg, molecules, by, cols)
     if save:
         prepare_target(save)  # a path that cannot be written fails before any drawing
     fig, axes = _grid(len(mols), cols, 3.2, 3.4)
@@ -94,7 +112,7 @@ def VIF_ms_panel(molecules=None, by="name", cols=2, save=None, ring_fragmentatio
     '(not found)' or '(error)' in gray and turns it off.  Grid: cols columns of 5.5 x 2.8
     inch cells.  Saved with dpi 110 when save is a true value, then shown."""
     pkg = _package()
-    mols = pkg.BIOMOLECULES if molecules is None else molecules
+    mols, cols = _molecules(pkg, molecules, by, cols)
     if save:
         prepare_target(save)  # a path that cannot be written fails before any drawing
     fig, axes = _grid(len(mols), cols, 5.5, 2.8)

@@ -1,5 +1,6 @@
 """The predicted EI mass spectrum as a schematic stick plot."""
 
+import collections.abc
 import math
 import numbers
 import operator
@@ -30,10 +31,23 @@ def _peak_map(M, fragments):
     """m/z -> label: the molecular ion, then every fragment of the split
     records; the first label of an m/z wins and "M+" is never replaced."""
     peaks = {M: "M+"}
+    if isinstance(fragments, (str, bytes)) or not hasattr(fragments, "__iter__"):
+        raise TypeError(f"fragments must be a list of fragment records, not {type(fragments).__name__}")
     for i, record in enumerate(fragments):
+        if not isinstance(record, collections.abc.Mapping) or "split" not in record:
+            raise TypeError(f"fragments[{i}] must be a fragment record (a dict with 'split' and 'fragments'), "
+                            f"not {type(record).__name__}")
         if not record["split"]:
             continue
-        for j, (formula, _avg, mz) in enumerate(record["fragments"]):
+        pieces = record.get("fragments")
+        if isinstance(pieces, (str, bytes)) or not hasattr(pieces, "__iter__"):
+            raise TypeError(f"fragments[{i}]['fragments'] must be a list of (formula, mass, m/z), "
+                            f"not {type(pieces).__name__}")
+        for j, piece in enumerate(pieces):
+            if not isinstance(piece, (tuple, list)) or len(piece) != 3:
+                raise TypeError(f"fragments[{i}]['fragments'][{j}] must be a (formula, mass, m/z) triple, "
+                                f"not {piece!r:.80}")
+            formula, _avg, mz = piece
             try:
                 mz = operator.index(mz)
             except TypeError:
@@ -56,6 +70,8 @@ def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
     anything is drawn."""
     M = _molecular_ion(mol_mass)
     peaks = _peak_map(M, fragments)
+    if ax is not None and not (hasattr(ax, "vlines") and hasattr(ax, "annotate")):
+        raise TypeError(f"ax must be matplotlib axes or None, not {type(ax).__name__}")
 
     if ax is None:
         import matplotlib.pyplot as plt

@@ -19,13 +19,14 @@ namespace {
 
 std::vector<long> ranks_from(nb::handle ranks) {
     std::vector<long> out;
-    for (nb::handle r : ranks) out.push_back(nb::cast<long>(r));
+    for (nb::handle r : ranks) out.push_back(py::int_value(r, "rank"));
     return out;
 }
 
 }  // namespace
 
 nb::list py::symmetry_classes(nb::handle mol) {
+    require_mol(mol);
     try {
         nb::object ranks = package_attr("Chem").attr("CanonicalRankAtoms")(mol, "breakTies"_a = false);
         nb::list out;
@@ -158,7 +159,7 @@ void add_layout(nb::module_& m) {
             for (nb::handle members : values) {
                 std::vector<int> v;
                 for (nb::handle i : members) {
-                    const long k = nb::cast<long>(i);
+                    const long k = py::int_value(i, "group member");
                     if (k < 0 || k >= static_cast<long>(c.size())) throw nb::index_error("group member outside coords");
                     v.push_back(static_cast<int>(k));
                 }

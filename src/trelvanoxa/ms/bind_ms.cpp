@@ -81,8 +81,10 @@ int optional_atom(nb::handle v, long n_atoms) {
         PyErr_Clear();
         return -1;
     }
-    const long i = nb::cast<long>(idx);
-    return (i < 0 || i >= n_atoms) ? -1 : static_cast<int>(i);
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+    if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+    return (overflow != 0 || i < 0 || i >= n_atoms) ? -1 : static_cast<int>(i);
 }
 
 double record_order(nb::handle rec) { return number(rec.attr("get")("order", 1), "order"); }
@@ -140,9 +142,11 @@ void add_ms(nb::module_& m) {
         "_fragment_formula",
         [](py::MolArg mol, py::IndicesArg atom_indices) {
             py::require_mol(mol);
+            const long n = py::num_atoms(mol);
             std::vector<std::string> symbols;
             for (nb::handle i : atom_indices)
-                symbols.push_back(nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")()));
+                symbols.push_back(py::text_value(
+                    mol.attr("GetAtomWithIdx")(atom_index(i, n, "atom index")).attr("GetSymbol")(), "GetSymbol()"));
             return ms::formula_from_symbols(symbols);
         },
         "mol"_a.none(), "atom_indices"_a.none(),
@@ -152,8 +156,10 @@ void add_ms(nb::module_& m) {
         "_pair_label",
         [](py::MolArg mol, py::arg<int> i, py::arg<int> j) {
             py::require_mol(mol);
-            const std::string s = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")());
-            const std::string t = nb::cast<std::string>(mol.attr("GetAtomWithIdx")(j).attr("GetSymbol")());
+            const long n = py::num_atoms(mol);
+            const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
+            const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
+            const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
             return s + py::str_of(i) + "-" + t + py::str_of(j);
         },
         "mol"_a.none(), "i"_a.none(), "j"_a.none(), "Label of an atom pair by symbol and index, for example C1-O4.");

@@ -97,7 +97,7 @@ void add_vif(nb::module_& m) {
             if (!weight.is_none() && !PyUnicode_Check(weight.ptr()))
                 throw nb::type_error(("weight must be an edge attribute name (str) or None, not " +
                                       py::type_name_of(weight)).c_str());
-            if (nb::cast<long>(graph.attr("number_of_nodes")()) == 0)
+            if (py::int_value(graph.attr("number_of_nodes")(), "number_of_nodes()", 0) == 0)
                 return py::lpi_object(vif::Inertia{}, Eigen::VectorXd());
             py::GraphData g = py::read_graph(graph, weight);
             const Eigen::VectorXd ev = py::without_gil([&] { return vif::eigenvalues(g.dense()); });
