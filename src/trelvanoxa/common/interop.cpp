@@ -62,15 +62,6 @@ std::string text_value(nb::handle v, const char* what) {
     return str_of(v);
 }
 
-double real_of(nb::handle v, const char* what) {
-    try {
-        return real_value(v);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        throw nb::type_error((std::string(what) + " must be a real number, not " + type_name_of(v)).c_str());
-    }
-}
-
 long num_atoms(nb::handle mol) { return int_value(mol.attr("GetNumAtoms")(), "GetNumAtoms()", 0, kMaxAtoms); }
 
 int atom_index(nb::handle value, long n_atoms, const char* what) {
@@ -162,11 +153,15 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     return out;
 }
 
-double real_value(nb::handle w) {
+double real_value(nb::handle w, const char* what) {
     if (PyFloat_Check(w.ptr())) return PyFloat_AS_DOUBLE(w.ptr());
     if (PyUnicode_Check(w.ptr()) || PyBytes_Check(w.ptr()) || !nb::hasattr(w, "__float__") ||
-        PyComplex_Check(w.ptr()))
-        throw nb::type_error(("expected a real number, not " + type_name_of(w) + " (" + str_of(nb::repr(w)) + ")").c_str());
+        PyComplex_Check(w.ptr())) {
+        std::string shown = str_of(nb::repr(w));
+        if (shown.size() > 80) shown = shown.substr(0, 77) + "...";
+        throw nb::type_error(((what ? std::string(what) + " must be a real number" : std::string("expected a real number")) +
+                              ", not " + type_name_of(w) + " (" + shown + ")").c_str());
+    }
     const double v = PyFloat_AsDouble(w.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return v;
@@ -178,16 +173,7 @@ double finite_value(double x, const char* what) {
     return x;
 }
 
-double finite_value(nb::handle w, const char* what) {
-    double x;
-    try {
-        x = real_value(w);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        throw nb::type_error((std::string(what) + " must be a real number, not " + type_name_of(w)).c_str());
-    }
-    return finite_value(x, what);
-}
+double finite_value(nb::handle w, const char* what) { return finite_value(real_value(w, what), what); }
 
 double tolerance(double tol, const char* what) {
     if (std::isnan(tol) || tol < 0 || std::isinf(tol))
@@ -249,7 +235,7 @@ GraphData read_graph(nb::handle graph, nb::handle weight) {
         if (u < 0 || v < 0)
             throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
                                    ") names a node that is not in the graph").c_str());
-        const double w = weight.is_none() ? 1.0 : real_value(t[g.multigraph ? 3 : 2]);
+        const double w = weight.is_none() ? 1.0 : real_value(t[g.multigraph ? 3 : 2], "edge weight");
         if (!std::isfinite(w))
             throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
                                    ") has a non-finite weight " + str_of(nb::repr(t[g.multigraph ? 3 : 2])))

@@ -90,11 +90,9 @@ constexpr double kMaxBondType = 1000.0;  // |GetBondTypeAsDouble()| beyond this 
 long num_atoms(nb::handle mol);
 
 // Values read from the caller's objects, checked with errors that name them:
-// an int (TypeError unless it is one, ValueError beyond `lo`..`hi`), a str,
-// a real number (NaN and infinities allowed).
+// an int (TypeError unless it is one, ValueError beyond `lo`..`hi`), a str.
 long int_value(nb::handle v, const char* what, long lo = -(1L << 62), long hi = 1L << 62);
 std::string text_value(nb::handle v, const char* what);
-double real_of(nb::handle v, const char* what);
 
 // Converts to an atom index of `mol` (0 <= i < n) or raises IndexError.
 int atom_index(nb::handle value, long n_atoms, const char* what);
@@ -114,8 +112,9 @@ Molecule read_molecule(nb::handle mol, unsigned fields);
 // Nominal mass of an element, memoised in the package's _NOMINAL_ISOTOPE.
 nb::object nominal_atom_mass(nb::handle atomic_num);
 
-// A real number (edge weights, thresholds, angles); TypeError for anything else.
-double real_value(nb::handle w);
+// A real number (edge weights, thresholds, angles); TypeError for anything else,
+// naming `what` when given.
+double real_value(nb::handle w, const char* what = nullptr);
 // A finite real number; ValueError naming `what` for NaN and infinities.
 double finite_value(nb::handle w, const char* what);
 double finite_value(double x, const char* what);

@@ -226,15 +226,17 @@ void add_layout(nb::module_& m) {
     m.def(
         "_yerlestir_dugumler",
         [](long n_nodes, py::arg<py::hint::Any> target_angles) {
-            if (n_nodes < 1) throw nb::value_error("n_nodes must be at least 1");
+            // An atom has 1, 4 or 9 orbital nodes; far more is a mistake, not a drawing.
+            if (n_nodes < 1 || n_nodes > 4096)
+                throw nb::value_error(("n_nodes must be from 1 to 4096, not " + std::to_string(n_nodes)).c_str());
             std::vector<double> t;
-            for (nb::handle a : target_angles) t.push_back(py::real_value(a));
+            for (nb::handle a : target_angles) t.push_back(py::real_value(a, "target angle"));
             return layout::place_node_angles(n_nodes, t);
         },
         "n_nodes"_a, "target_angles"_a.none(),
         "Angles (radians) of an atom's n_nodes orbital nodes on its circle.\n\n"
         "The first n_nodes preferred angles are kept as given; the rest go one at a time into the\n"
-        "middle of the widest empty arc.  A one-node atom always gets [0.0].");
+        "middle of the widest empty arc.  A one-node atom always gets [0.0].  n_nodes is from 1 to 4096.");
 }
 
 }  // namespace tx

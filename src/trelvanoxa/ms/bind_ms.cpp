@@ -45,7 +45,7 @@ nb::dict py::peaks_record(const std::vector<ms::Peak>& peaks) {
 }
 
 long py::generation_count(nb::handle value) {
-    const double x = real_value(value);
+    const double x = real_value(value, "max_generations");
     if (std::isnan(x)) throw nb::value_error("max_generations must be a number, not nan");
     // Generations run while gen < max_generations: a fraction counts as the
     // next whole number, anything at or below zero as none.
