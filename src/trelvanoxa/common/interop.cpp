@@ -95,8 +95,17 @@ nb::object nominal_atom_mass(nb::handle atomic_num) {
     return m;
 }
 
+namespace {
+Molecule read_molecule_unchecked(nb::handle mol, unsigned fields);
+}
+
 Molecule read_molecule(nb::handle mol, unsigned fields) {
     require_mol(mol);
+    return reading_mol([&] { return read_molecule_unchecked(mol, fields); });
+}
+
+namespace {
+Molecule read_molecule_unchecked(nb::handle mol, unsigned fields) {
     Molecule out;
     const long n = num_atoms(mol);
     out.atoms.resize(n);
@@ -152,6 +161,7 @@ Molecule read_molecule(nb::handle mol, unsigned fields) {
     }
     return out;
 }
+}  // namespace
 
 double real_value(nb::handle w, const char* what) {
     if (PyFloat_Check(w.ptr())) return PyFloat_AS_DOUBLE(w.ptr());

@@ -89,6 +89,18 @@ constexpr long kMaxAtomicNum = 118;      // the last element of RDKit's periodic
 constexpr double kMaxBondType = 1000.0;  // |GetBondTypeAsDouble()| beyond this is not a bond
 long num_atoms(nb::handle mol);
 
+// Runs f(), which reads a molecule-like object: a missing method on it or on
+// the atoms and bonds it hands out (AttributeError) becomes a TypeError.
+template <class F>
+auto reading_mol(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        throw nb::type_error(("mol does not behave like an RDKit Mol: " + str_of(e.value())).c_str());
+    }
+}
+
 // Values read from the caller's objects, checked with errors that name them:
 // an int (TypeError unless it is one, ValueError beyond `lo`..`hi`), a str.
 long int_value(nb::handle v, const char* what, long lo = -(1L << 62), long hi = 1L << 62);

@@ -19,13 +19,15 @@ void add_elements(nb::module_& m) {
         "_nominal_mass",
         [](py::MolArg mol, py::IndicesArg indices) {
             py::require_mol(mol);
-            const long n = py::num_atoms(mol);
-            nb::object total = nb::int_(0);
-            for (nb::handle i : indices) {
-                nb::object z = mol.attr("GetAtomWithIdx")(py::atom_index(i, n, "atom index")).attr("GetAtomicNum")();
-                total = total + py::nominal_atom_mass(z);
-            }
-            return total;
+            return py::reading_mol([&] {
+                const long n = py::num_atoms(mol);
+                nb::object total = nb::int_(0);
+                for (nb::handle i : indices) {
+                    nb::object z = mol.attr("GetAtomWithIdx")(py::atom_index(i, n, "atom index")).attr("GetAtomicNum")();
+                    total = total + py::nominal_atom_mass(z);
+                }
+                return total;
+            });
         },
         "mol"_a.none(), "indices"_a.none(),
         "Nominal mass (sum of most-common-isotope mass numbers) of the listed atoms of mol.\n\n"

@@ -142,12 +142,14 @@ void add_ms(nb::module_& m) {
         "_fragment_formula",
         [](py::MolArg mol, py::IndicesArg atom_indices) {
             py::require_mol(mol);
-            const long n = py::num_atoms(mol);
-            std::vector<std::string> symbols;
-            for (nb::handle i : atom_indices)
-                symbols.push_back(py::text_value(
-                    mol.attr("GetAtomWithIdx")(atom_index(i, n, "atom index")).attr("GetSymbol")(), "GetSymbol()"));
-            return ms::formula_from_symbols(symbols);
+            return py::reading_mol([&] {
+                const long n = py::num_atoms(mol);
+                std::vector<std::string> symbols;
+                for (nb::handle i : atom_indices)
+                    symbols.push_back(py::text_value(
+                        mol.attr("GetAtomWithIdx")(atom_index(i, n, "atom index")).attr("GetSymbol")(), "GetSymbol()"));
+                return ms::formula_from_symbols(symbols);
+            });
         },
         "mol"_a.none(), "atom_indices"_a.none(),
         "Formula of the listed atoms: C, then H, then other symbols in code-point order (C6H5, HCl, CBrCl).");
@@ -156,11 +158,13 @@ void add_ms(nb::module_& m) {
         "_pair_label",
         [](py::MolArg mol, py::arg<int> i, py::arg<int> j) {
             py::require_mol(mol);
-            const long n = py::num_atoms(mol);
-            const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
-            const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
-            const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
-            return s + py::str_of(i) + "-" + t + py::str_of(j);
+            return py::reading_mol([&] {
+                const long n = py::num_atoms(mol);
+                const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
+                const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
+                const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
+                return s + py::str_of(i) + "-" + t + py::str_of(j);
+            });
         },
         "mol"_a.none(), "i"_a.none(), "j"_a.none(), "Label of an atom pair by symbol and index, for example C1-O4.");
 
