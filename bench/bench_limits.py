@@ -101,7 +101,7 @@ def sigint_latency(n, delay, timeout):
         p.communicate()
         return float("inf")
     got = last_json(out) or {}
-    return got["interrupted"] - sent if "interrupted" in got else None  # None: it had already finished
+    return got["interrupted"] - sent if "interrupted" in got else None  # None: VIF returned before the signal
 
 
 def main():
@@ -127,7 +127,7 @@ def main():
         if n <= args.sigint_max:
             for f in args.fractions:
                 x = sigint_latency(n, f * r["wall"], args.timeout)
-                lat.append("done" if x is None else f"{x:.2f}")
+                lat.append("finished first" if x is None else f"{x:.2f}")
         rows.append((n, r["nodes"], f"{r['wall']:.2f}", f"{r['maxrss_mb']:.0f}", f"{s['depiction']:.2f}",
                      f"{s['eigensolve']:.2f}", " / ".join(lat) or "-", str(tuple(r["lpi"]))))
         print(f"C{n}: {rows[-1]}", flush=True)

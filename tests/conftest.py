@@ -20,6 +20,11 @@ import pytest  # noqa: E402
 
 import trelvanoxa  # noqa: E402
 
+# ./dev sanitize runs the suite against an instrumented copy of the package: make sure it is the one imported.
+if os.environ.get("TRELVANOXA_EXPECT_PACKAGE"):
+    assert Path(trelvanoxa.__file__).parent.resolve() == Path(os.environ["TRELVANOXA_EXPECT_PACKAGE"]).resolve(), \
+        trelvanoxa.__file__
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from helpers import MOLECULES  # noqa: E402
 

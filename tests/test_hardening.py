@@ -369,3 +369,10 @@ def test_node_angles_refuse_node_counts_no_atom_has(n_nodes, error):
     with pytest.raises(error):  # 2**31 nodes once allocated 16 GB and killed the process
         trelvanoxa._yerlestir_dugumler(n_nodes, [])
     assert trelvanoxa._yerlestir_dugumler(4096, [0.5])[0] == 0.5
+
+
+@pytest.mark.parametrize("symbol", [6, 2**63, None, b"C"])
+def test_period_lookup_takes_a_symbol(symbol):
+    with pytest.raises(TypeError, match="symbol must be an element symbol"):
+        trelvanoxa._get_period(symbol)
+    assert trelvanoxa._get_period("C") == 2

@@ -88,12 +88,14 @@ def period(symbol):
     """Period (row of the periodic table) of the element with this symbol, from mendeleev.
 
     The package wraps this in functools.lru_cache, so each process asks once per
-    symbol; an unknown symbol raises mendeleev's error and caches nothing."""
+    symbol; an unknown symbol raises mendeleev's error and caches nothing.  A symbol that is
+    not a str is a TypeError."""
+    if not isinstance(symbol, str):
+        raise TypeError(f"symbol must be an element symbol (str), not {type(symbol).__name__}")
     path = memo_file()
-    if isinstance(symbol, str):
-        known = _read_memo(path).get(symbol)
-        if known is not None:
-            return known
+    known = _read_memo(path).get(symbol)
+    if known is not None:
+        return known
     future = _lookup(symbol)
     try:
         value = future.result()
@@ -104,6 +106,6 @@ def period(symbol):
             with _lock:
                 if _pending.get(symbol) is future:
                     del _pending[symbol]
-    if isinstance(symbol, str) and type(value) is int:
+    if type(value) is int:
         _write_memo(path, symbol, value)
     return value
