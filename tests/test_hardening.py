@@ -376,3 +376,9 @@ def test_period_lookup_takes_a_symbol(symbol):
     with pytest.raises(TypeError, match="symbol must be an element symbol"):
         trelvanoxa._get_period(symbol)
     assert trelvanoxa._get_period("C") == 2
+
+
+@pytest.mark.parametrize("timeout", [2**63, 1e300, 86401])
+def test_pubchem_timeout_has_an_upper_bound(timeout):
+    with pytest.raises(ValueError, match="timeout must be at most 86400 seconds"):
+        trelvanoxa.fetch_smiles_from_pubchem("water", timeout=timeout)

@@ -71,12 +71,17 @@ def _preview(value, limit=80):
     return text if len(text) <= limit else text[:limit] + "..."
 
 
+_MAX_TIMEOUT = 86400
+
+
 def _check_timeout(timeout):
     if timeout is None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not math.isfinite(timeout) \
             or timeout <= 0:
         raise ValueError(f"timeout pozitif bir sayı (saniye) ya da None olmalı: {timeout!r}")
+    if timeout > _MAX_TIMEOUT:  # a timer cannot wait that long (2**63 s overflows time_t)
+        raise ValueError(f"timeout must be at most {_MAX_TIMEOUT} seconds (or None for no limit), not {timeout!r}")
     return float(timeout)
 
 
