@@ -84,3 +84,5 @@ TNT = tnt
 H2O = h2o
 CO2 = co2
 CCl4 = ccl4
+
+from .score import explain  # noqa: E402
