@@ -65,7 +65,7 @@ def summary_table(summaries, labels, top_k):
     block_width = len(head)
     lines = []
     if len(summaries) > 1:
-        lines.append(" " * (name_width + 9) + " | ".join(label.center(block_width) for label in labels))
+        lines.append((" " * (name_width + 11) + " | ".join(label.center(block_width) for label in labels)).rstrip())
     lines.append("group".ljust(name_width) + "  spectra" + "".join("  " + head if i == 0 else " | " + head
                                                                    for i in range(len(summaries))))
     for name, group_summaries in rows:
