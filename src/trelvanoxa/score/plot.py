@@ -36,7 +36,7 @@ def mirror_plot(scored, path, *, title=None, dpi=100):
         if peak["explained"]:
             ax.annotate(_label_of(peak["fragments"]), (peak["mz"], 100.0 * peak["relative"]),
                         xytext=(0, 3), textcoords="offset points", ha="center", va="bottom",
-                        fontsize=7, rotation=90, color="tab:red")
+                        fontsize=6, rotation=90, color="tab:red")
 
     by_cut = set(scored["predicted_by_cut"])
     cut_mz = [mz for mz in scored["predicted"] if mz in by_cut]
@@ -53,10 +53,10 @@ def mirror_plot(scored, path, *, title=None, dpi=100):
     ax.set_xlabel("m/z")
     ax.set_ylabel("relative intensity (%)")
     precision = scored["precision"]
-    ax.set_title(title or f"M = {mol_mass}", fontsize=10)
+    ax.set_title(title or f"M = {mol_mass}", fontsize=10, pad=22)
     ax.text(0.01, 0.02, f"precision {precision:.2f}" if precision is not None else "no prediction in range",
             transform=ax.transAxes, fontsize=8)
-    ax.legend(loc="upper left", fontsize=7, frameon=False)
+    ax.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=5, fontsize=7, frameon=False)
     fig.tight_layout()
 
     directory = os.path.dirname(os.path.abspath(path))
