@@ -81,6 +81,10 @@ CO2 = co2
 CCl4 = ccl4
 
 
+from .score import explain  # noqa: E402
+
+del score
+
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
 # several): they are bound on first use, so batch workers never load them.
