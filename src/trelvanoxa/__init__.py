@@ -84,3 +84,5 @@ TNT = tnt
 H2O = h2o
 CO2 = co2
 CCl4 = ccl4
+
+from .batch import analyze_many, to_matchms  # noqa: E402  (batch analysis, matchms spectra)
