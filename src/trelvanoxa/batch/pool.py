@@ -13,6 +13,7 @@ import os
 import signal
 import threading
 import time
+import warnings
 from multiprocessing.connection import wait as wait_connections
 
 from .engine import MoleculeTimeout, analyse_chunk, error_record, safe_record
@@ -51,7 +52,9 @@ class _Alarm:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, self.previous or signal.SIG_DFL)
 
-    def run(self, ident, smiles, options):
+    def run(self, ident, smiles, options, notify=None):
+        if warm_elements(smiles, notify) and notify is not None:
+            notify(None)  # the molecule's clock starts only now
         try:
             self.armed = True
             signal.setitimer(signal.ITIMER_REAL, self.timeout)
@@ -62,6 +65,40 @@ class _Alarm:
                 signal.setitimer(signal.ITIMER_REAL, 0)
         except MoleculeTimeout:  # fired in the instant between the analysis and the disarm
             return error_record(ident, smiles, timeout_message(self.timeout))
+
+
+_WARM = set()
+
+
+def warm_elements(smiles, notify=None):
+    """Look up the element data of a molecule's atoms before its clock starts: the first lookup
+    of an element reads the element database (up to a second), which is no part of the
+    molecule's own cost and would otherwise time out the first molecules of every worker.
+    Returns whether new elements were looked up; `notify("warm")` is called before that."""
+    if not isinstance(smiles, str) or not smiles:
+        return False
+    try:
+        from rdkit import Chem
+
+        import trelvanoxa
+
+        mol = Chem.MolFromSmiles(smiles, sanitize=False)
+        if mol is None:
+            return False
+        new = ({a.GetSymbol() for a in mol.GetAtoms()} | {"H"}) - _WARM
+        if not new:
+            return False
+        if notify is not None:
+            notify("warm")
+        for symbol in new:
+            _WARM.add(symbol)
+            try:
+                trelvanoxa._get_period(symbol)
+            except Exception:  # noqa: BLE001 - an unknown element is the analysis' error to report
+                pass
+        return True
+    except Exception:  # noqa: BLE001
+        return False
 
 
 def quiet_rdkit():
@@ -91,7 +128,11 @@ def _worker_main(conn, options, timeout):
     alarm = _Alarm(timeout) if timeout and hasattr(signal, "setitimer") else None
     if alarm:
         alarm.__enter__()
+    # Messages to the parent: (seq, record) per molecule; (seq, "warm") while element data is being
+    # loaded (the clock stops) and (seq, None) when the molecule's clock starts; (-1, None) once,
+    # when the worker is ready.
     try:
+        conn.send((-1, None))
         while True:
             try:
                 job = conn.recv()
@@ -100,7 +141,10 @@ def _worker_main(conn, options, timeout):
             if job is None:
                 return
             for seq, ident, smiles in job:
-                rec = alarm.run(ident, smiles, options) if alarm else safe_record(ident, smiles, options)
+                if alarm:
+                    rec = alarm.run(ident, smiles, options, notify=lambda what: conn.send((seq, what)))
+                else:
+                    rec = safe_record(ident, smiles, options)
                 conn.send((seq, rec))
     finally:
         conn.close()
@@ -119,10 +163,16 @@ class _Worker:
     def __init__(self, ctx, options, timeout):
         self.conn, child = ctx.Pipe()
         self.proc = ctx.Process(target=_worker_main, args=(child, options, timeout), daemon=True)
-        self.proc.start()
+        with warnings.catch_warnings():
+            # fork is chosen only without other Python threads; the idle native threads of the BLAS
+            # pool that CPython also counts here are fork-safe (they re-initialise in the child).
+            warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+            self.proc.start()
         child.close()
         self.pending = collections.deque()  # (seq, id, smiles) sent and not yet answered
         self.since = time.monotonic()  # when the head of `pending` started
+        self.ready = False  # the clock runs only once the worker has started up
+        self.clock = True  # false while the worker loads element data
 
     def send(self, job):
         if not self.pending:
@@ -167,6 +217,7 @@ def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE
         if rest:
             fresh.send(rest)
 
+    finished = False
     try:
         while True:
             for w in workers:
@@ -183,31 +234,39 @@ def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE
                         w.send(job)
             busy = [w for w in workers if w.pending]
             if not busy:
+                finished = True
                 break
             ready = wait_connections([w.conn for w in busy] + [w.proc.sentinel for w in busy], timeout=0.2)
             now = time.monotonic()
             for w in busy:
                 if w.conn in ready:
                     try:
-                        while w.pending and w.conn.poll():
+                        while w.conn.poll():
                             seq, rec = w.conn.recv()
+                            w.since = now
+                            if rec is None or rec == "warm":
+                                w.ready, w.clock = True, rec is None
+                                continue
                             w.pending.popleft()
                             done[seq] = rec
-                            w.since = now
                     except (EOFError, OSError):
                         pass
                 if not w.pending:
                     continue
                 if not w.proc.is_alive():
                     replace(w, f"worker process died (exit code {w.proc.exitcode}) while analysing this molecule")
-                elif limit and now - w.since > limit:
+                elif limit and w.ready and w.clock and now - w.since > limit:
                     replace(w, timeout_message(timeout))
             while next_out in done:
                 yield done.pop(next_out)
                 next_out += 1
     finally:
+        # Idle workers are told to leave; after Ctrl-C or an early close they are terminated at once.
         for w in workers:
-            w.stop()
+            if finished:
+                w.stop()
+            else:
+                w.proc.terminate()
         deadline = time.monotonic() + 1.0
         for w in workers:
             w.proc.join(max(0.0, deadline - time.monotonic()))

@@ -2,7 +2,7 @@
 
 SMILES files (.smi, .txt, or "-" for standard input): the SMILES, then optionally an id, which is
 the rest of the line after the first tab (or, on a line without tabs, after the first run of
-spaces).  Blank lines and lines starting with "#" are skipped; a line without id is named by its
+spaces); so "C C<tab>name" is the SMILES "C C", refused later, never a silently shorter molecule.  Blank lines and lines starting with "#" are skipped; a line without id is named by its
 line number.  Lines are split on "\\n" only, so a stray carriage return or other control character
 stays inside its line and turns that molecule into an error record instead of a silent new line.
 """
@@ -34,8 +34,8 @@ def input_format(path):
 def split_smiles_line(line):
     """(smiles, id or None) of one SMILES-file line (already without its line end)."""
     if "\t" in line:
-        smiles, ident = line.split("\t", 1)
-        smiles = smiles.lstrip(" ")
+        smiles, ident = line.split("\t", 1)  # tab-separated: blanks around the SMILES are not part of it
+        smiles = smiles.strip(" ")
     else:
         parts = _SPACES.split(line.lstrip(" "), 1)
         smiles, ident = parts[0], (parts[1] if len(parts) > 1 else None)
