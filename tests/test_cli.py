@@ -136,7 +136,7 @@ def test_dask_scheduler_address(tmp_path, small):
 @pytest.mark.parametrize("ext", ["jsonl", "parquet"])
 def test_interrupt_then_resume(tmp_path, small, ext):
     path, want = small
-    chains = [(f"chain{n}", "C" * n) for n in range(40, 50)]  # slower molecules at the end keep the run going
+    chains = [(f"chain{n}", "C" * n) for n in range(50, 60)]  # slower molecules at the end keep the run going
     text = path.read_text("utf-8") + "".join(f"{s}\t{i}\n" for i, s in chains)
     big = tmp_path / "in.smi"
     big.write_text(text)
@@ -145,14 +145,11 @@ def test_interrupt_then_resume(tmp_path, small, ext):
     proc = subprocess.Popen(command() + ["batch", str(big), "-o", str(out), "--jobs", "2", "--chunk-size", "2"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        if ext == "jsonl":  # wait for some records, then Ctrl-C
-            while proc.poll() is None and (not out.exists() or out.read_bytes().count(b"\n") < 5):
-                time.sleep(0.02)
-        else:  # Parquet is written at the end: interrupt once the workers are busy
-            time.sleep(6)
+        head = proc.stderr.readline()  # the first error record has been written: Ctrl-C now
         proc.send_signal(signal.SIGINT)
         t0 = time.monotonic()
         _, err = proc.communicate(timeout=60)
+        err = head + err
         stopped = time.monotonic() - t0
     finally:
         proc.kill()

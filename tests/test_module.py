@@ -87,7 +87,10 @@ def test_names_are_bound_in_order():
         funcs.insert(funcs.index(after) + 1, const)
     examples = ("diborane ccl4 co2 h2o methyl_li dimethyllithium methanol ethanol formaldehyde formic_acid dodecane "
                 "nitrobenzene dnb tnb tnt acetone_oxime benzaldehyde_imine CO NB DNB TNB TNT H2O CO2 CCl4").split()
-    assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n != "_core"] == libs + funcs + examples
+    names = [n for n in vars(trelvanoxa) if not n.startswith("__") and n != "_core"]
+    # then the batch layer: its subpackage, analyze_many and to_matchms (and cli once imported)
+    assert names[:len(libs + funcs + examples)] == libs + funcs + examples
+    assert set(names[len(libs + funcs + examples):]) - {"cli"} == {"batch", "analyze_many", "to_matchms"}
     assert [getattr(trelvanoxa, n) for n in libs] == [nx, matplotlib.pyplot, Chem, rdDepictor, mendeleev.element, np,
                                                       math, collections.defaultdict, functools.lru_cache]
     for alias in examples[-8:]:  # upper-case aliases are the same objects; CO is methanol
