@@ -31,19 +31,20 @@ def _write_all(fd, data):
 
 
 class _AppendWriter:
-    """One write per record on an unbuffered file; `complete` splits the existing file into the
-    complete part and an incomplete tail."""
+    """One write per record on an unbuffered file.  Resuming reads the file once, streaming:
+    `scan(lines)` yields (end offset, ids) after each complete record; whatever follows the last
+    complete record is cut away."""
 
     def __init__(self, path, resume):
         self.path = path
         self.done_ids = set()
         if resume and os.path.exists(path):
+            keep = 0
             with open(path, "rb") as f:
-                data = f.read()
-            keep = self.complete(data)
-            if keep < len(data):
+                for keep, ids in self.scan(f):
+                    self.done_ids.update(ids)
+            if keep < os.path.getsize(path):
                 os.truncate(path, keep)
-            self.done_ids = self.ids_of(data[:keep])
             self.fd = os.open(path, os.O_WRONLY | os.O_APPEND)
         else:
             self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
@@ -61,21 +62,17 @@ class _AppendWriter:
 
 class JsonlWriter(_AppendWriter):
     @staticmethod
-    def complete(data):
-        end = data.rfind(b"\n") + 1
-        # a last line that is not valid JSON (torn write) goes too
-        while end:
-            start = data.rfind(b"\n", 0, end - 1) + 1
+    def scan(lines):
+        offset = 0
+        for line in lines:
+            if not line.endswith(b"\n"):
+                return  # torn last line
             try:
-                json.loads(data[start:end])
-                break
-            except ValueError:
-                end = start
-        return end
-
-    @staticmethod
-    def ids_of(data):
-        return {json.loads(line)["id"] for line in data.splitlines() if line.strip()}
+                ident = json.loads(line)["id"]
+            except (ValueError, KeyError, TypeError):
+                return
+            offset += len(line)
+            yield offset, (ident,)
 
     @staticmethod
     def render(record):
@@ -92,13 +89,15 @@ class MspWriter(_AppendWriter):
     Error records get no entry (a spectrum needs peaks); they are in the run summary."""
 
     @staticmethod
-    def complete(data):
-        end = data.rfind(b"\n\n")
-        return 0 if end < 0 else end + 2
-
-    @staticmethod
-    def ids_of(data):
-        return {line[6:].decode("utf-8").strip() for line in data.split(b"\n") if line.startswith(b"NAME: ")}
+    def scan(lines):
+        offset, name = 0, None
+        for line in lines:
+            offset += len(line)
+            if line.startswith(b"NAME: "):
+                name = line[6:].decode("utf-8", errors="replace").strip()
+            elif line == b"\n":  # an entry is complete once its blank line is there
+                yield offset, ([name] if name is not None else [])
+                name = None
 
     @staticmethod
     def render(record):
