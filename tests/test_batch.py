@@ -13,7 +13,7 @@ from rdkit import Chem
 import trelvanoxa
 from helpers import analyse, run_python, triple
 from trelvanoxa.batch import analyse_one, smiles_problem
-from trelvanoxa.batch.readers import open_input, read_smiles_lines, split_smiles_line
+from trelvanoxa.batch.readers import count_records, open_input, split_smiles_line
 from trelvanoxa.batch.spectra import molecular_formula, stick_peaks
 from trelvanoxa.batch.writers import open_output, parquet_record
 
@@ -92,6 +92,7 @@ def test_table_reader(tmp_path, sep, ext):
     assert list(open_input(str(path))) == [("2", "CCO"), ("3", "c1ccccc1"), ("4", "C C")]
     assert list(open_input(str(path), id_column="name")) == [("eth", "CCO"), ("3", "c1ccccc1"), ("sp", "C C")]
     assert list(open_input(str(path), smiles_column="note", id_column="NAME"))[0] == ("eth", "x")
+    assert count_records(str(path)) == 3
 
 
 @pytest.mark.parametrize("gz", [False, True])
@@ -113,6 +114,7 @@ def test_sdf_reader(tmp_path, gz):
     assert [i for i, _ in got] == [m.GetProp("_Name") or str(n) for n, m in enumerate(mols, 1)]
     assert [Chem.CanonSmiles(s) for _, s in got] == [Chem.MolToSmiles(m) for m in mols]
     assert [i for i, _ in open_input(str(path), id_property="code")] == [f"M{i}" for i in range(len(mols))]
+    assert count_records(str(path)) == len(mols) and count_records("-") is None
 
 
 def test_pools_agree_and_keep_order(reference):

@@ -110,13 +110,14 @@ def analyze(query, ring, recursive, generations, as_json):
     sys.exit(EXIT_FAILED if rec.get("error") else 0)
 
 
-def _progress(quiet, total=None):
+def _progress(quiet, total):
+    """A tqdm bar on a terminal's stderr (rate, and ETA from a quick count of the input), else None."""
     if quiet or not sys.stderr.isatty():
         return None
     from tqdm import tqdm
 
     tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked from this one
-    return tqdm(total=total, unit="mol", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
+    return tqdm(total=total(), unit="mol", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
 
 
 @main.command()
@@ -147,7 +148,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     run leaving OUTPUT complete, and --resume continues it.
     """
     from .batch import DEFAULT_CHUNK_SIZE, analyze_many
-    from .batch.readers import InputError, check_table_columns, input_format, open_input
+    from .batch.readers import InputError, check_table_columns, count_records, input_format, open_input
     from .batch.writers import OutputError, open_output, output_format
 
     try:
@@ -186,7 +187,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
         items = ((i, s) for i, s in items if i not in done)
     records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive, generations=generations,
                            timeout=timeout, chunk_size=chunk_size or DEFAULT_CHUNK_SIZE)
-    bar = _progress(quiet)
+    bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - len(done)) or None)
     written = failed = 0
     interrupted = False
     try:

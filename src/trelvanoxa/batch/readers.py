@@ -140,3 +140,26 @@ def check_table_columns(path, smiles_column=None, id_column=None):
         head = f.readline()
     if head:
         next(read_table(io.StringIO(head + "x\n"), "," if fmt == "csv" else "\t", smiles_column, id_column), None)
+
+
+def count_records(path):
+    """Roughly how many records an input file holds (for a progress bar's ETA), by one fast pass
+    over its bytes: lines for SMILES files (comments included), lines less the header for tables,
+    "$$$$" for SDF.  None for standard input."""
+    if str(path) == "-":
+        return None
+    fmt = input_format(path)
+    opener = gzip.open if str(path).lower().endswith(".gz") else open
+    lines = ends = 0
+    last = b"\n"
+    with opener(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            lines += block.count(b"\n")
+            if fmt == "sdf":
+                ends += block.count(b"$$$$")
+            last = block[-1:]
+    lines += last != b"\n"
+    return ends if fmt == "sdf" else max(0, lines - (fmt in ("csv", "tsv")))
