@@ -205,6 +205,9 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
                         bar.set_postfix(failed=failed, refresh=False)
     except KeyboardInterrupt:
         interrupted = True
+    except Exception as exc:  # noqa: BLE001 - e.g. a corrupt compressed input: keep what is written
+        click.echo(f"error: the run stopped: {type(exc).__name__}: {exc}", err=True)
+        failed += 1
     finally:
         if bar is not None:
             bar.close()

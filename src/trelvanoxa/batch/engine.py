@@ -84,6 +84,6 @@ def safe_record(ident, smiles, options):
     return out
 
 
-def analyse_chunk(items, options, timeout=None):
+def analyse_chunk(items, options):
     """Compact records of a list of (id, smiles) items, in order (used by Dask tasks and tests)."""
     return [safe_record(i, s, options) for i, s in items]

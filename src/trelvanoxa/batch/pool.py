@@ -177,7 +177,7 @@ class _Worker:
     def send(self, job):
         if not self.pending:
             self.since = time.monotonic()
-        self.pending.extend(job)
+        self.pending.extend(job)  # first, so a failed send leaves the job with the worker's successor
         self.conn.send(job)
 
     def kill(self):
@@ -207,15 +207,19 @@ def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE
     exhausted = False
     limit = timeout + _grace(timeout) if timeout else None
 
-    def replace(w, message):
-        seq, ident, smiles = w.pending.popleft()
-        done[seq] = error_record(ident, smiles, message)
+    def respawn(w):
+        """A fresh worker in w's place, given w's unanswered molecules."""
         rest = list(w.pending)
         w.kill()
         fresh = _Worker(ctx, options, timeout)
         workers[workers.index(w)] = fresh
         if rest:
             fresh.send(rest)
+
+    def replace(w, message):
+        seq, ident, smiles = w.pending.popleft()
+        done[seq] = error_record(ident, smiles, message)
+        respawn(w)
 
     finished = False
     try:
@@ -231,7 +235,11 @@ def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE
                     else:
                         exhausted = True
                     if job:
-                        w.send(job)
+                        try:
+                            w.send(job)
+                        except (OSError, ValueError):  # it died while idle: its successor takes the job
+                            respawn(w)
+                            break
             busy = [w for w in workers if w.pending]
             if not busy:
                 finished = True
