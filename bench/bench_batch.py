@@ -50,11 +50,18 @@ def wall(args):
 
 
 def peak_rss(args):
-    """Peak resident set (MiB) of the command's own process (not its workers)."""
+    """Peak resident set (MiB) of the command's own process, not its workers: its VmHWM, read
+    until it exits (the workers hold no input and at most a bounded window of work)."""
     proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return usage.ru_maxrss / 1024
+    peak = 0
+    while proc.poll() is None:
+        try:
+            with open(f"/proc/{proc.pid}/status") as f:
+                peak = max([peak] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.05)
+    return peak / 1024
 
 
 def rdkit_pass(items):
@@ -104,25 +111,26 @@ def main():
         t2 = wall(CLI + ["batch", str(src), "-o", str(work / "j2.jsonl"), "-j", "2", "-q"])
         row(f"trelvanoxa batch, {n_par} molecules", "-j 2", t2, "-j 1", t1)
 
-        # 3. Dask LocalCluster vs local pool
+        # 3. Dask LocalCluster vs local pool (the pool first: once a Dask client has run, this process
+        # has threads, and the pool then starts its workers by forkserver instead of fork)
+        sub = [(f"{name}#{k}", smiles) for k in range(n_dask // n + 1) for name, smiles in items][:n_dask]
+        list(trelvanoxa.analyze_many(sub[:200], jobs=2))
+        tl = timed(lambda: list(trelvanoxa.analyze_many(sub, jobs=2)))
         try:
             from distributed import Client, LocalCluster
         except ImportError:
             print("dask.distributed not installed: skipping the cluster comparison")
         else:
-            sub = [(f"{name}#{k}", smiles) for k in range(n_dask // n + 1) for name, smiles in items][:n_dask]
             t0 = time.perf_counter()
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                     Client(cluster) as client:
                 start = time.perf_counter() - t0
                 list(trelvanoxa.analyze_many(sub[:200], client=client))  # workers load their element data
                 td = timed(lambda: list(trelvanoxa.analyze_many(sub, client=client, chunk_size=32)))
-            list(trelvanoxa.analyze_many(sub[:200], jobs=2))
-            tl = timed(lambda: list(trelvanoxa.analyze_many(sub, jobs=2)))
             row(f"{n_dask} molecules, 2 workers (warm)", "dask", td, "pool", tl)
             print(f"{'':<44} (LocalCluster start-up {start:.2f} s, not included)")
 
-        # 4. peak RSS, streamed input
+        # 4. peak RSS, streamed input (runs after the cluster, in fresh command processes)
         big, small = work / "big.smi", work / "small.smi"
         repeated(big, n_big)
         repeated(small, n_small)
