@@ -81,9 +81,10 @@ CO2 = co2
 CCl4 = ccl4
 
 
+from .batch import analyze_many, to_matchms  # noqa: E402
 from .score import explain  # noqa: E402
 
-del score
+del batch, score
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
