@@ -1,6 +1,8 @@
 """The trelvanoxa command: its real entry point, exit codes, inputs and outputs, Ctrl-C and --resume,
 a Dask scheduler address and PubChem queries."""
 
+import contextlib
+import io
 import json
 import os
 import signal
@@ -18,6 +20,7 @@ from trelvanoxa.batch import analyse_one
 from trelvanoxa.batch.readers import open_input
 from trelvanoxa.batch.writers import parquet_record
 from trelvanoxa.cli import main
+from helpers import png_size
 
 DATA = Path(__file__).resolve().parent / "data"
 SMI = DATA / "molecules.smi"
@@ -201,3 +204,17 @@ def test_analyze_queries(pug, query, namespace, found):
 def test_failed_molecule_exit_1():
     result = invoke("analyze", "*C", "--json")  # RDKit reads it, the element data has no dummy atom
     assert result.exit_code == 1 and json.loads(result.output)["error"].startswith("ValueError: ")
+
+
+def test_analyze_prints_the_report_and_draws(tmp_path, capfd):
+    result = invoke("analyze", "Clc1ccccc1", "--png", str(tmp_path / "chlorobenzene.png"))
+    capfd.readouterr()
+    report = io.StringIO()
+    with contextlib.redirect_stdout(report):
+        trelvanoxa.VIF("Clc1ccccc1", draw=False)
+    assert result.exit_code == 0 and result.stdout == report.getvalue()  # the analysis's own report
+    assert result.stderr.count("Figure saved: ") == 2
+    for name in ("chlorobenzene.png", "chlorobenzene_ms.png"):
+        assert png_size(tmp_path / name)[0] > 500
+    assert invoke("analyze", "CCO", "--png", str(tmp_path)).exit_code == 2  # a folder is no figure file
+    assert "score" in invoke("--help").output and invoke("score", "--help").exit_code == 0

@@ -1,4 +1,5 @@
-"""The `trelvanoxa` command: `analyze` one molecule, `batch` many.
+"""The `trelvanoxa` command: `analyze` one molecule, `batch` many, `score` predictions against
+measured spectra.
 
 Exit codes: 0 success, 1 some molecules failed, 2 usage error (bad option, unreadable input or
 output), 130 interrupted.  Other commands join the group with `main.add_command(...)`.
@@ -46,55 +47,19 @@ def resolve_query(query):
     return trelvanoxa.fetch_smiles_from_pubchem(query, by="name")[0]
 
 
-def _mz_list(values):
-    return "[" + ", ".join(str(v) for v in sorted(set(values), reverse=True)) + "]"
-
-
-def format_report(rec):
-    """Plain-text report of a compact record."""
-    if rec.get("error"):
-        return f"[VIF] {rec['smiles']}\n      error: {rec['error']}\n"
-    n_pos, n_zero, n_neg = rec["lpi"]
-    lines = [f"[VIF] {rec['smiles']}",
-             f"      Molecular mass M = {rec['mol_mass_avg']:.2f} g/mol (avg)  (M+ peak m/z = {rec['mol_mass']} nominal)",
-             f"      LPI = {{n+={n_pos}, n0={n_zero}, n-={n_neg}}}  ({n_pos + n_zero + n_neg} orbitals total)"]
-    single = [f for f in rec["fragments"] if f["split"] and f["mode"] == "single"]
-    ring = [f for f in rec["fragments"] if f["split"] and f["mode"] == "ring"]
-    ring_bonds = [f for f in rec["fragments"] if not f["split"]]
-    if rec["soft_bonds"]:
-        lines.append(f"      Soft bonds: {len(rec['soft_bonds'])}  ({len(single)} single-cut fragment(s) + "
-                     f"{len(ring_bonds)} ring bond(s)): " + ", ".join(dict.fromkeys(rec["soft_bonds"])))
-    else:
-        lines.append("      Soft bonds: none (all bonds essential → stable M+ dominates)")
-
-    def text(f):
-        return "  +  ".join(f"{formula} (m/z={mz})" for formula, _mass, mz in f["fragments"])
-
-    if single:
-        lines.append("      Single-cut MS fragments (m/z):")
-        lines += [f"        if {f['bond']} cleaves:  {text(f)}" for f in single]
-    if ring:
-        lines.append(f"      Ring double-cut fragments ({len(ring)} possible cleavages — not all may be observed):")
-        lines += [f"        {f['bond']}:  {text(f)}" for f in ring]
-    if single or ring:
-        lines.append("      Expected peak m/z list: " + _mz_list(t[2] for f in single + ring for t in f["fragments"]))
-    if not single:
-        lines.append("      No real fragments → M+ dominates, single peak")
-    if rec.get("peaks"):
-        lines.append(f"      Multi-generation MS ({len(rec['peaks'])} peaks):")
-        lines += [f"        m/z {p['mz']}: {p['formula']} (generation {p['generation']})" for p in rec["peaks"]]
-    return "\n".join(lines) + "\n"
-
-
 @main.command()
 @click.argument("query")
 @_analysis_options
 @click.option("--json", "as_json", is_flag=True, help="Print the compact JSON record instead of the report.")
-def analyze(query, ring, recursive, generations, as_json):
+@click.option("--png", "png", type=click.Path(dir_okay=False), default=None, metavar="FILE",
+              help="Also draw the orbital graph into FILE and the stick spectrum into FILE's name + '_ms'.")
+def analyze(query, ring, recursive, generations, as_json, png):
     """Analyse one molecule given as SMILES, a compound name or a PubChem CID.
 
     Names and CIDs are resolved through PubChem; a query RDKit reads as SMILES is used as is.
+    Prints the analysis report (or, with --json, the compact record that `batch` writes).
     """
+    import trelvanoxa
     from .batch import analyze_many
 
     try:
@@ -102,12 +67,51 @@ def analyze(query, ring, recursive, generations, as_json):
     except Exception as exc:  # noqa: BLE001 - lookup failures are reported, not raised
         click.echo(f"error: cannot resolve {query!r}: {exc}", err=True)
         sys.exit(EXIT_FAILED)
-    rec = next(analyze_many([(query, smiles)], jobs=1, ring=ring, recursive=recursive, generations=generations))
+    if png:
+        from .figures import prepare_target
+
+        try:
+            prepare_target(png)
+        except OSError as exc:
+            raise click.BadParameter(str(exc), param_hint="--png") from None
     if as_json:
+        rec = next(analyze_many([(query, smiles)], jobs=1, ring=ring, recursive=recursive, generations=generations))
         click.echo(json.dumps(rec, ensure_ascii=False))
+        failed = bool(rec.get("error"))
     else:
-        click.echo(format_report(rec), nl=False)
-    sys.exit(EXIT_FAILED if rec.get("error") else 0)
+        try:
+            rec = trelvanoxa.VIF(smiles, draw=False, verbose=True, ring_fragmentation=ring, recursive_ms=recursive,
+                                 max_generations=generations)
+        except Exception as exc:  # noqa: BLE001 - one molecule's failure is reported, not raised
+            rec = f"{type(exc).__name__}: {exc}"
+        failed = isinstance(rec, str)
+        if failed:
+            click.echo(f"error: {smiles}: {rec}", err=True)
+    if png and not failed:
+        _write_figures(smiles, ring, png)
+    sys.exit(EXIT_FAILED if failed else 0)
+
+
+def _write_figures(smiles, ring, png):
+    """The orbital graph into png, the stick spectrum beside it (name + '_ms')."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    import trelvanoxa
+    from .figures import draw_vif, save_figure
+    from .vif import drawn_record
+
+    record = trelvanoxa.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring)
+    graph_fig, ms_fig = draw_vif(smiles, drawn_record(record), show_spectrum=True)
+    root, ext = os.path.splitext(png)
+    try:
+        for fig, path in ((graph_fig, png), (ms_fig, f"{root}_ms{ext or '.png'}")):
+            click.echo(f"Figure saved: {save_figure(fig, path)}", err=True)
+    finally:
+        plt.close(graph_fig)
+        plt.close(ms_fig)
 
 
 def _progress(quiet, total):
@@ -222,6 +226,14 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
         sys.exit(EXIT_INTERRUPTED)
     sys.exit(EXIT_FAILED if failed else 0)
 
+
+def _add_scoring():
+    from .score.cli import score
+
+    main.add_command(score)
+
+
+_add_scoring()
 
 if __name__ == "__main__":
     main()
