@@ -217,3 +217,16 @@ def test_interrupt_during_soft_bond_pass(mode):
                         " nominal)\n" % mass]
     assert head[2].startswith("      LPI = {n+=") and head[2].endswith("}  (602 orbitals total)\n")
     assert head[3].startswith("      Eigenvalues: [") and head[3].endswith("]\n") and head[3].count(", ") == 601
+
+
+@pytest.mark.parametrize("text,read,note", [
+    ("C C", "C", "(RDKit read 'C' as the SMILES of 'C C'; the text after the blank is its name)"),
+    ("CC\nO", "CC", "(RDKit read 'CC' as the SMILES of 'CC\\nO'; the text after the blank is its name)"),
+    (" CCO\t", "CCO", "(RDKit read 'CCO' as the SMILES of ' CCO\\t')")])
+def test_report_names_the_part_of_the_text_that_was_read(capsys, text, read, note):
+    got = trelvanoxa.VIF(text, draw=False)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:2] == [f"[VIF] {read}", f"      {note}"] and "\n" not in "".join(lines[:2])
+    assert triple(got["lpi"]) == triple(analyse(read)["lpi"])
+    trelvanoxa.VIF(read, draw=False)
+    assert capsys.readouterr().out.splitlines() == lines[:1] + lines[2:]  # otherwise the same report

@@ -81,6 +81,11 @@ CO2 = co2
 CCl4 = ccl4
 
 
+from .batch import analyze_many, to_matchms  # noqa: E402
+from .score import explain  # noqa: E402
+
+del batch, score
+
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
 # several): they are bound on first use, so batch workers never load them.

@@ -75,7 +75,9 @@ void Analyser::finish() {
 
 std::vector<std::string> Analyser::head() const {
     const std::vector<double> ev(out_.eigenvalues.data(), out_.eigenvalues.data() + out_.eigenvalues.size());
-    return report_head(opt_.title, out_.mass_avg, out_.mass_nominal, out_.lpi, ev);
+    auto lines = report_head(opt_.title, out_.mass_avg, out_.mass_nominal, out_.lpi, ev);
+    if (!opt_.title_note.empty()) lines.insert(lines.begin() + 1, "      " + opt_.title_note);
+    return lines;
 }
 
 std::vector<std::string> Analyser::tail() const {

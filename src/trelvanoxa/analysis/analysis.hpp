@@ -29,6 +29,7 @@ struct Options {
     bool fast_soft_pass = true;
     bool report = true;
     std::string title;  // the report's first line names this text
+    std::string title_note;  // a line after it, when the text analysed is not all that was given
 };
 
 // What the toolkit gives: the molecule with explicit hydrogens (symbols,

@@ -1,6 +1,7 @@
 // Python surface of the whole analysis: the VIF record and the graph builder.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "analysis/analysis.hpp"
@@ -129,6 +130,21 @@ nb::dict compact_record(const analysis::Analysis& a, const Molecule& mol) {
     return rec;
 }
 
+// RDKit reads a SMILES up to the first blank (space, tab or newline) after
+// any leading ones and takes the rest as the molecule's name.  The report
+// names the part read, and says so when that is not the whole text.
+void set_title(nb::handle smiles, analysis::Options& o) {
+    const std::string text = py::str_of(smiles);
+    const char* blanks = " \t\n";
+    const size_t start = std::min(text.find_first_not_of(blanks), text.size());
+    const std::string read = text.substr(start, text.find_first_of(blanks, start) - start);
+    o.title = read;
+    if (read == text) return;
+    const bool named = text.find_first_not_of(blanks, start + read.size()) != std::string::npos;
+    o.title_note = "(RDKit read " + py::str_of(nb::repr(nb::str(read.c_str(), read.size()))) + " as the SMILES of " +
+                   py::str_of(nb::repr(smiles)) + (named ? "; the text after the blank is its name)" : ")");
+}
+
 void require_str(nb::handle smiles) {
     if (!PyUnicode_Check(smiles.ptr()))
         throw nb::type_error(("smiles must be a str, not " + py::type_name_of(smiles)).c_str());
@@ -144,7 +160,7 @@ nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, d
     o.max_generations = py::generation_count(max_generations);
     o.generations_text = py::str_of(max_generations);
     o.fast_soft_pass = py::fast_soft_pass();
-    o.title = py::str_of(smiles);
+    set_title(smiles, o);
 
     nb::object mol = prepare_molecule(smiles);
     if (mol.is_none()) return nb::str(kUnreadable);

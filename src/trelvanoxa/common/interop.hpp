@@ -63,7 +63,7 @@ using FlagArg = arg<hint::Flag>;
 using TextArg = arg<hint::Text>;
 using AnyArg = arg<hint::Any>;
 // Records handed back: dicts with str keys.
-using Record = nb::typed<nb::dict, nb::str, nb::object>;
+using Record = nb::typed<nb::dict, nb::str, AnyArg>;
 using RecordList = nb::typed<nb::list, Record>;
 
 // The trelvanoxa package, so names a caller rebinds there are seen at call time.

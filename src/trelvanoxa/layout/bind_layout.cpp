@@ -94,6 +94,7 @@ py::Depiction py::depict(nb::handle mol) {
 }
 
 layout::Jitter py::draw_jitter(size_t pairs) {
+    if (pairs == 0) return {};
     nb::object rng = package_attr("np").attr("random").attr("default_rng")(defaults::kJitterSeed);
     auto draws = nb::cast<nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>>(
         rng.attr("normal")(0.0, defaults::kJitterSigma, 2 * pairs));

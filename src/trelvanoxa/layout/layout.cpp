@@ -184,28 +184,22 @@ void enforce_mirror(Coords& coords, const std::vector<long>& ranks, int axis, do
     }
 }
 
-Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds,
-                    const std::vector<long>& ranks, const LayoutParams& params,
-                    const Jitter& jitter, const Eigh2& eigh) {
-    const size_t n = coords.size();
+namespace {
 
-    // Symmetry classes: rank -> members in index order.
+// Symmetry classes: rank -> members in index order, classes by rank.
+std::vector<std::vector<int>> symmetry_groups(const std::vector<long>& ranks) {
     std::map<long, std::vector<int>> by_rank;
-    for (size_t i = 0; i < n; ++i) by_rank[ranks[i]].push_back(static_cast<int>(i));
+    for (size_t i = 0; i < ranks.size(); ++i) by_rank[ranks[i]].push_back(static_cast<int>(i));
     std::vector<std::vector<int>> groups;
     groups.reserve(by_rank.size());
     for (auto& kv : by_rank) groups.push_back(std::move(kv.second));
+    return groups;
+}
 
-    // Bonded pairs never repel: per-atom sorted neighbour lists.
-    std::vector<std::vector<int>> bonded(n);
-    for (const auto& b : bonds) {
-        bonded[b.first].push_back(b.second);
-        bonded[b.second].push_back(b.first);
-    }
-    const double min_nb = params.target_bond_len * params.repulsion_factor;
-    const double far2 = min_nb * min_nb * (1.0 + 1e-9);
-
-    // Separate atoms that the depiction put on the same point.
+// Moves every atom that the depiction put on the point of an earlier atom
+// by the next jitter pair.
+void separate_coincident(Coords& coords, const Jitter& jitter) {
+    const size_t n = coords.size();
     size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = i + 1; j < n; ++j) {
@@ -217,29 +211,46 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
             }
         }
     }
+}
 
-    Coords forces(n);
-    std::vector<long> stamp(n, -1);
-    for (long it = 0; it < params.n_iter; ++it) {
-        if (it % 8 == 0) poll();
-        for (auto& f : forces) f = {0.0, 0.0};
+// Spring forces pulling every bond towards the target length.
+void add_bond_forces(const Coords& coords, const std::vector<std::pair<int, int>>& bonds, const LayoutParams& params,
+                     Coords& forces) {
+    for (const auto& b : bonds) {
+        const int u = b.first, v = b.second;
+        const double dx = coords[v][0] - coords[u][0];
+        const double dy = coords[v][1] - coords[u][1];
+        const double len = norm2(dx, dy);
+        if (len < 1e-9) continue;
+        const double stretch = len - params.target_bond_len;
+        const double fx = (stretch * dx) / len * params.k_attr;
+        const double fy = (stretch * dy) / len * params.k_attr;
+        forces[u][0] += fx;
+        forces[u][1] += fy;
+        forces[v][0] -= fx;
+        forces[v][1] -= fy;
+    }
+}
+
+// Short-range repulsion between atoms closer than the target bond length
+// times the repulsion factor; bonded pairs never repel.
+class Repulsion {
+public:
+    Repulsion(size_t n, const std::vector<std::pair<int, int>>& bonds, const LayoutParams& params)
+        : bonded_(n), stamp_(n, -1), params_(params) {
         for (const auto& b : bonds) {
-            const int u = b.first, v = b.second;
-            const double dx = coords[v][0] - coords[u][0];
-            const double dy = coords[v][1] - coords[u][1];
-            const double len = norm2(dx, dy);
-            if (len < 1e-9) continue;
-            const double stretch = len - params.target_bond_len;
-            const double fx = (stretch * dx) / len * params.k_attr;
-            const double fy = (stretch * dy) / len * params.k_attr;
-            forces[u][0] += fx;
-            forces[u][1] += fy;
-            forces[v][0] -= fx;
-            forces[v][1] -= fy;
+            bonded_[b.first].push_back(b.second);
+            bonded_[b.second].push_back(b.first);
         }
+        min_nb_ = params.target_bond_len * params.repulsion_factor;
+        far2_ = min_nb_ * min_nb_ * (1.0 + 1e-9);
+    }
+
+    void add(const Coords& coords, long it, Coords& forces) {
+        const size_t n = coords.size();
         for (size_t i = 0; i < n; ++i) {
             const long tag = static_cast<long>(i) + it * static_cast<long>(n);
-            for (int j : bonded[i]) stamp[j] = tag;
+            for (int j : bonded_[i]) stamp_[j] = tag;
             const double xi = coords[i][0], yi = coords[i][1];
             for (size_t j = i + 1; j < n; ++j) {
                 const double dx = coords[j][0] - xi;
@@ -247,18 +258,42 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
                 const double d2 = dx * dx + dy * dy;
                 // Most pairs are far apart: a squared-distance test with a
                 // margin skips them before the exact test on the length.
-                if (d2 > far2 || stamp[j] == tag) continue;
+                if (d2 > far2_ || stamp_[j] == tag) continue;
                 const double len = std::sqrt(d2);
-                if (len < 1e-9 || !(len < min_nb)) continue;
-                const double push = min_nb - len;
-                const double fx = (push * dx) / len * params.k_rep;
-                const double fy = (push * dy) / len * params.k_rep;
+                if (len < 1e-9 || !(len < min_nb_)) continue;
+                const double push = min_nb_ - len;
+                const double fx = (push * dx) / len * params_.k_rep;
+                const double fy = (push * dy) / len * params_.k_rep;
                 forces[i][0] -= fx;
                 forces[i][1] -= fy;
                 forces[j][0] += fx;
                 forces[j][1] += fy;
             }
         }
+    }
+
+private:
+    std::vector<std::vector<int>> bonded_;
+    std::vector<long> stamp_;
+    const LayoutParams& params_;
+    double min_nb_, far2_;
+};
+
+}  // namespace
+
+Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds,
+                    const std::vector<long>& ranks, const LayoutParams& params,
+                    const Jitter& jitter, const Eigh2& eigh) {
+    const size_t n = coords.size();
+    const auto groups = symmetry_groups(ranks);
+    separate_coincident(coords, jitter);
+    Repulsion repulsion(n, bonds, params);
+    Coords forces(n);
+    for (long it = 0; it < params.n_iter; ++it) {
+        if (it % 8 == 0) poll();
+        for (auto& f : forces) f = {0.0, 0.0};
+        add_bond_forces(coords, bonds, params, forces);
+        repulsion.add(coords, it, forces);
         for (size_t i = 0; i < n; ++i) {
             coords[i][0] += forces[i][0];
             coords[i][1] += forces[i][1];

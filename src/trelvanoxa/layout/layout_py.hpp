@@ -27,11 +27,11 @@ Depiction depict(nb::handle mol);
 layout::Jitter draw_jitter(size_t pairs);
 
 // Runs f(jitter) without the GIL, with a longer prefix of the jitter stream
-// each time f runs out of it.  Atoms rarely coincide, so a short prefix
-// nearly always suffices.
+// each time f runs out of it.  Atoms rarely coincide, and a layout runs out
+// before its first step, so no jitter is drawn until one asks for it.
 template <class F>
 auto with_jitter(F&& f) -> decltype(f(layout::Jitter{})) {
-    for (size_t pairs = 8;; pairs *= 8) {
+    for (size_t pairs = 0;; pairs = pairs ? 8 * pairs : 8) {
         const layout::Jitter jitter = draw_jitter(pairs);
         try {
             return without_gil([&] { return f(jitter); });

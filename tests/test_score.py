@@ -1,0 +1,207 @@
+"""Scoring predicted fragments against measured spectra: metrics, annotations, MSP records, plots, the command."""
+
+import json
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+from click.testing import CliRunner
+from matchms import Spectrum
+
+import trelvanoxa
+from trelvanoxa.score import nominal_spectrum, predict_for_scoring, score_prediction, summarize, summarize_groups
+from trelvanoxa.score.cli import score
+from trelvanoxa.score.plot import mirror_plot
+from trelvanoxa.score.spectra import group_of, read_records
+
+from helpers import png_size, run_python
+
+DATA = Path(__file__).resolve().parent / "data"
+CHLOROBENZENE_INCHI = "InChI=1S/C6H5Cl/c7-6-4-2-1-3-5-6/h1-5H"
+NOMINAL = {"C": 12, "H": 1, "N": 14, "O": 16, "Cl": 35, "Si": 28}
+
+# M = 100; one single cut (80 + 20), one ring cut (60 + 40), multi-generation peaks at 100 (the ion), 45, 80.
+PREDICTION = {"mol_mass": 100,
+              "fragments": [{"bond": "C1-O2", "split": True, "mode": "single",
+                             "fragments": [("A", 80.1, 80), ("B", 20.0, 20)]},
+                            {"bond": "C3-C4 + C5-C6", "split": True, "mode": "ring",
+                             "fragments": [("C", 60.0, 60), ("D", 40.0, 40)]}],
+              "peaks": [{"mz": 45, "formula": "E", "generation": 2}, {"mz": 80, "formula": "A", "generation": 1},
+                        {"mz": 100, "formula": "F", "generation": 0}]}
+# 40.0 and 40.3 add up to 150 at m/z 40; 60 is below 1 % of the base peak (55); 99.6 joins the ion at 100;
+# 120 lies above M.
+PEAKS = [(40.0, 100), (40.3, 50), (55, 1000), (60, 5), (70, 300), (80.4, 200), (99.6, 20), (100, 400), (120, 30)]
+
+
+def formula_mass(formula):
+    return sum(NOMINAL[el] * int(n or 1) for el, n in re.findall(r"([A-Z][a-z]?)(\d*)", formula))
+
+
+def test_nominal_spectrum_sums_peaks_of_one_mz():
+    assert nominal_spectrum([(80.5, 1), (80.49, 2), (79.6, 4), (12, 0)]) == {12: 0.0, 80: 6.0, 81: 1.0}
+    spectrum = Spectrum(mz=np.array([40.0, 40.3, 55.0]), intensities=np.array([1.0, 2.0, 5.0]), metadata={},
+                        metadata_harmonization=False)
+    assert nominal_spectrum(spectrum) == {40: 3.0, 55: 5.0}
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, dict(lo=40, measured=[40, 55, 70, 80], predicted=[40, 45, 60, 80], precision=2 / 4, chance=4 / 60,
+              recall_at_k=2 / 4, explained=350 / 1650)),
+    ({"top_k": 2}, dict(recall_at_k=0.0)),
+    ({"top_k": 3}, dict(recall_at_k=1 / 3)),
+    ({"min_mz": 50}, dict(lo=50, measured=[55, 70, 80], predicted=[60, 80], precision=1 / 2, chance=3 / 50,
+                          explained=200 / 1500)),
+    ({"min_rel_intensity": 0.25}, dict(measured=[55, 70], matched=[], precision=0.0, explained=0.0)),
+])
+def test_metrics_of_a_hand_computed_spectrum(options, expected):
+    scored = score_prediction(PEAKS, PREDICTION, **options)
+    for key, value in expected.items():
+        assert scored[key] == pytest.approx(value), key
+    assert scored["base_peak"] == 1000 and scored["predicted_by_cut"] == [x for x in scored["predicted"] if x != 45]
+    by_mz = {p["mz"]: p for p in scored["peaks"]}
+    assert by_mz[100]["intensity"] == 420 and not by_mz[100]["counted"]
+    if not options:
+        assert by_mz[80]["explained"] and by_mz[80]["fragments"] == [
+            {"formula": "A", "bond": "C1-O2", "mode": "single"}, {"formula": "A", "generation": 1}]
+        assert by_mz[40]["fragments"] == [{"formula": "D", "bond": "C3-C4 + C5-C6", "mode": "ring"}]
+        assert not by_mz[60]["counted"] and by_mz[60]["fragments"] and not by_mz[55]["fragments"]
+
+
+def test_empty_prediction_and_summaries():
+    full = score_prediction(PEAKS, PREDICTION)
+    ion_only = {"mol_mass": 100, "fragments": [], "peaks": [{"mz": 100, "formula": "F", "generation": 0}]}
+    empty = score_prediction(PEAKS, ion_only)
+    assert empty["predicted"] == [] and empty["precision"] is None and empty["explained"] == 0.0
+    assert empty["recall_at_k"] == 0.0 and empty["chance"] == pytest.approx(4 / 60)
+    s = summarize([full, empty])
+    assert s["spectra"] == 2 and s["empty_predictions"] == 1
+    assert s["precision"] == pytest.approx(0.5) and s["chance"] == pytest.approx(4 / 60)
+    assert s["lift"] == pytest.approx(0.5 / (4 / 60)) and s["recall_at_k"] == pytest.approx(0.25)
+    assert s["explained"] == pytest.approx(350 / 1650 / 2)
+    both = summarize_groups([full, empty, full], ["native", "derivatized_full", None])
+    assert both["overall"]["spectra"] == 3 and list(both["groups"]) == ["derivatized_full", "native"]
+    derivatized = both["groups"]["derivatized_full"]
+    assert derivatized["precision"] is None and derivatized["lift"] is None
+    assert summarize([])["spectra"] == 0
+
+
+@pytest.mark.parametrize("bad", [{"top_k": 0}, {"min_rel_intensity": 1.5}])
+def test_bad_options_and_empty_spectrum(bad):
+    with pytest.raises(ValueError):
+        score_prediction(PEAKS, PREDICTION, **bad)
+    with pytest.raises(ValueError, match="no peaks"):
+        score_prediction([], PREDICTION)
+
+
+def test_explain_chlorobenzene_names_the_carbon_chlorine_cut():
+    peaks = [(35, 50), (39, 40), (50, 80), (51, 150), (65, 30), (77, 600), (112, 1000), (114, 330)]
+    r = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=0, ring=False)
+    assert r["mol_mass"] == 112 and r["lo"] == 35 and r["predicted"] == [35, 77]
+    by_mz = {p["mz"]: p for p in r["peaks"]}
+    assert by_mz[77]["fragments"] == [{"formula": "C6H5", "bond": "Cl0-C1", "mode": "single"}]
+    assert by_mz[35]["fragments"] == [{"formula": "Cl", "bond": "Cl0-C1", "mode": "single"}]
+    assert r["precision"] == 1.0 and r["chance"] == pytest.approx(6 / 77)
+    assert r["explained"] == pytest.approx(650 / 950) and r["recall_at_k"] == pytest.approx(2 / 6)
+
+    deep = trelvanoxa.explain(Spectrum(mz=np.array([p[0] for p in peaks], dtype=float),
+                                       intensities=np.array([p[1] for p in peaks], dtype=float), metadata={},
+                                       metadata_harmonization=False), "Clc1ccccc1", generations=3)
+    assert set(r["predicted"]) <= set(deep["predicted"])
+    for peak in deep["peaks"]:
+        for f in peak["fragments"]:  # every annotation's formula weighs its m/z
+            assert formula_mass(f["formula"]) == peak["mz"]
+    # m/z 39 from the ring can only be three CH carbons cut out by a ring double cut
+    ring = [f for f in {p["mz"]: p for p in deep["peaks"]}[39]["fragments"] if f.get("mode") == "ring"]
+    assert ring and all(f["formula"] == "C3H3" for f in ring)
+    cuts = {c["bond"]: c["fragments"] for c in predict_for_scoring("Clc1ccccc1")["fragments"]}
+    assert sorted(f[0] for f in cuts[ring[0]["bond"]]) == ["C3H2Cl", "C3H3"]
+
+    base = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=0, ring=False, baseline=True)
+    assert base["predicted"] == [35, 77, 111]  # every C-H cut leaves C6H4Cl; the H atom lies below lo
+    # cutting every bond in every generation reaches every fragment the soft bonds reach, and more
+    deep_base = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=3, baseline=True)
+    assert set(deep["predicted"]) < set(deep_base["predicted"])
+
+
+def test_predictions_follow_their_options():
+    plain = predict_for_scoring("Clc1ccccc1", ring=False, generations=0)
+    assert plain["peaks"] == [] and {c["mode"] for c in plain["fragments"]} == {"single"}
+    soft = predict_for_scoring("Clc1ccccc1", ring=False, all_soft=True)
+    assert {p["mz"] for p in predict_for_scoring("Clc1ccccc1", ring=False)["peaks"]} < {p["mz"] for p in soft["peaks"]}
+    assert {p["generation"] for p in soft["peaks"]} == {0, 1, 2, 3} and soft["peaks"][0] == {
+        "mz": 1, "formula": "H", "generation": 1}
+    pieces = sorted(tuple(sorted(f[0] for f in c["fragments"])) for c in soft["fragments"])
+    assert pieces == [("C6H4Cl", "H")] * 5 + [("C6H5", "Cl")]
+    with pytest.raises(ValueError):
+        predict_for_scoring("C1CC(")
+
+
+@pytest.mark.parametrize("comment, group", [("native; parent CCO", "native"), ("derivatized_full; x", "derivatized_full"),
+                                            ("  A2-b", "A2"), (";x", None), ("", None),
+                                            (None, None)])
+def test_group_is_the_first_word_of_the_comment(comment, group):
+    assert group_of(comment) == group
+
+
+def test_dev_spectra_read_through_matchms():
+    records = read_records(DATA / "ei_spectra_dev.msp")
+    assert len(records) == 56 and all(r["problem"] is None and r["peaks"] for r in records)
+    groups = [r["group"] for r in records]
+    assert groups.count("native") == 12 and groups.count("derivatized_full") == 44
+
+
+def write_msp(path, records):
+    blocks = []
+    for meta, peaks in records:
+        lines = [f"{k}: {v}" for k, v in meta.items()] + [f"NUM PEAKS: {len(peaks)}"]
+        blocks.append("\n".join(lines + [f"{mz}\t{i}" for mz, i in peaks]))
+    path.write_text("\n\n".join(blocks) + "\n", encoding="utf-8")
+
+
+PEAKS_PHCL = [(35, 50), (51, 150), (77, 600), (112, 1000)]
+ODD = [({"NAME": "chlorobenzene", "SMILES": "Clc1ccccc1", "COMMENT": "native; test"}, PEAKS_PHCL),
+       ({"NAME": "no structure", "COMMENT": "native"}, PEAKS_PHCL),
+       ({"NAME": "empty", "SMILES": "CCO", "COMMENT": "native"}, []),
+       ({"NAME": "from inchi", "INCHI": CHLOROBENZENE_INCHI, "SMILES": "", "COMMENT": "derivatized_full"}, PEAKS_PHCL),
+       ({"NAME": "unreadable", "SMILES": "C1CC(", "COMMENT": "native"}, [(50, 1)])]
+
+
+def test_odd_records_are_reported_and_skipped(tmp_path):
+    write_msp(tmp_path / "odd.msp", ODD)
+    problems = {r["name"]: r["problem"] for r in read_records(tmp_path / "odd.msp")}
+    assert problems["no structure"].startswith("no structure") and problems["empty"] == "no peaks"
+    assert problems["chlorobenzene"] is None and problems["from inchi"] is None
+
+    out, png = tmp_path / "out.json", tmp_path / "png"
+    proc = run_python(["-m", "trelvanoxa.score", str(tmp_path / "odd.msp"), "--json", str(out), "--png", str(png),
+                       "--baseline", "--jobs", "2", "--generations", "1", "--top-k", "3"])
+    assert proc.returncode == 1, proc.stderr
+    assert "overall" in proc.stdout and "baseline" in proc.stdout and "recall@3" in proc.stdout
+    data = json.loads(out.read_text())
+    assert {s["name"] for s in data["skipped"]} == {"no structure", "empty", "unreadable"}
+    assert all(name in proc.stderr for name in ("no structure", "empty", "unreadable"))
+    assert [s["name"] for s in data["spectra"]] == ["chlorobenzene", "from inchi"]
+    assert data["spectra"][0]["predicted"] == data["spectra"][1]["predicted"]
+    for summary in (data["summary"], data["baseline_summary"]):
+        assert summary["overall"]["spectra"] == 2 and set(summary["groups"]) == {"native", "derivatized_full"}
+        assert set(summary["overall"]) == {"spectra", "empty_predictions", "precision", "chance", "lift",
+                                           "recall_at_k", "explained"}
+    assert data["summary"]["overall"]["chance"] == pytest.approx(3 / 77)
+    assert data["baseline_summary"]["overall"]["chance"] == data["summary"]["overall"]["chance"]
+    pngs = sorted(p.name for p in png.iterdir())
+    assert pngs == ["000_chlorobenzene.png", "002_from_inchi.png"]
+    assert all(png_size(png / name) == (1000, 500) for name in pngs)
+
+
+def test_exit_codes_and_mirror_plot(tmp_path):
+    write_msp(tmp_path / "good.msp", ODD[:1])
+    runner = CliRunner()
+    ok = runner.invoke(score, [str(tmp_path / "good.msp"), "--generations", "0", "--no-ring"])
+    assert ok.exit_code == 0 and re.search(r"overall\s+1\s+0\s+1\.000", ok.output), ok.output
+    assert runner.invoke(score, [str(tmp_path / "missing.msp")]).exit_code == 2
+    assert runner.invoke(score, [str(tmp_path / "good.msp"), "--top-k", "0"]).exit_code == 2
+
+    path = mirror_plot(score_prediction(PEAKS, PREDICTION), tmp_path / "mirror.png", dpi=50)
+    assert png_size(path) == (500, 250) and Path(path).stat().st_size > 2000
+    assert [p.name for p in tmp_path.iterdir() if p.suffix == ".png"] == ["mirror.png"]
