@@ -218,7 +218,9 @@ def fuzz(data):
     req, opt = plan(name)
     plausible = data.draw(st.booleans(), label="plausible arguments only")
     args = [data.draw(argument(p, plausible), label=p) for p in req]
-    kwargs = {p: data.draw(argument(p, plausible), label=p) for p in opt if data.draw(st.booleans(), label="pass " + p)}
+    # save and save_prefix are always given: their defaults write into /tmp
+    kwargs = {p: data.draw(argument(p, plausible), label=p) for p in opt
+              if p in ("save", "save_prefix") or data.draw(st.booleans(), label="pass " + p)}
     if name == "VIF" and "n_iter" not in kwargs:
         kwargs["n_iter"] = 20  # the default 600 layout steps cost most of the budget
     log.write(f"{name}(*{args!r:.3000}, **{kwargs!r:.3000})\n")

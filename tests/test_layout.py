@@ -105,10 +105,11 @@ def test_symmetry_classes():
     mol = prepare("ClC(Cl)Cl")  # canonical ranks without tie breaking: the three chlorines share a class
     assert _symmetry_classes(mol) == list(Chem.CanonicalRankAtoms(mol, breakTies=False))
     assert len(set(_symmetry_classes(mol)[i] for i in (0, 2, 3))) == 1
-    # a failed ranking gives one class per atom; an object without GetNumAtoms fails there
+    # a failed ranking gives one class per atom; an object without GetNumAtoms is not a molecule
     assert _symmetry_classes(type("NotAMolecule", (), {"GetNumAtoms": lambda self: 4})()) == [0, 1, 2, 3]
-    with pytest.raises(AttributeError):
-        _symmetry_classes("CCO")
+    for bad in ("CCO", None):
+        with pytest.raises(TypeError, match="mol must be an RDKit Mol"):
+            _symmetry_classes(bad)
 
 
 # ------------------------------------------------------------ atom layout

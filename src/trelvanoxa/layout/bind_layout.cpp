@@ -26,7 +26,9 @@ std::vector<long> ranks_from(nb::handle ranks) {
 }  // namespace
 
 nb::list py::symmetry_classes(nb::handle mol) {
-    require_mol(mol);
+    // Anything with an atom count can fall back to one class per atom.
+    if (!nb::hasattr(mol, "GetNumAtoms"))
+        throw nb::type_error(("mol must be an RDKit Mol, not " + type_name_of(mol)).c_str());
     try {
         nb::object ranks = package_attr("Chem").attr("CanonicalRankAtoms")(mol, "breakTies"_a = false);
         nb::list out;
