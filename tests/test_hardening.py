@@ -143,6 +143,8 @@ def test_predict_fragments_refuses_nonsense_records(ethanol, kwargs, match):
     (lambda m: trelvanoxa._nominal_atom_mass(119), ValueError, "atomic_num must be from 0 to 118, not 119"),
     (lambda m: trelvanoxa._nominal_atom_mass(-1), ValueError, "atomic_num must be from 0 to 118, not -1"),
     (lambda m: trelvanoxa._nominal_atom_mass(np.float32("nan")), TypeError, "atomic_num must be an int"),
+    (lambda m: trelvanoxa._nominal_atom_mass(np.int64(6)) + 1 and trelvanoxa._nominal_atom_mass(np.int64(-6)),
+     ValueError, "atomic_num must be from 0 to 118, not -6"),  # numpy integers reach RDKit as plain ints
     (lambda m: trelvanoxa._symmetry_classes(None), TypeError, "mol must be an RDKit Mol, not NoneType"),
     (lambda m: trelvanoxa._fragment_formula(fake_mol(2, [], symbol=None), [0]), TypeError, r"GetSymbol\(\) must be a str"),
 ])

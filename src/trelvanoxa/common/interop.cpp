@@ -85,12 +85,13 @@ int atom_index(nb::handle value, long n_atoms, const char* what) {
 }
 
 nb::object nominal_atom_mass(nb::handle atomic_num) {
-    int_value(atomic_num, "atomic_num", 0, kMaxAtomicNum);
+    // A plain int for the toolkit, whatever integer type the caller used (numpy.int64 included).
+    nb::int_ z(int_value(atomic_num, "atomic_num", 0, kMaxAtomicNum));
     nb::object memo = package_attr("_NOMINAL_ISOTOPE");
-    nb::object m = memo.attr("get")(atomic_num);
+    nb::object m = memo.attr("get")(z);
     if (m.is_none()) {
-        m = package_attr("Chem").attr("GetPeriodicTable")().attr("GetMostCommonIsotope")(atomic_num);
-        memo[atomic_num] = m;
+        m = package_attr("Chem").attr("GetPeriodicTable")().attr("GetMostCommonIsotope")(z);
+        memo[z] = m;
     }
     return m;
 }
