@@ -223,7 +223,7 @@ def fuzz(data):
               if p in ("save", "save_prefix") or data.draw(st.booleans(), label="pass " + p)}
     if name == "VIF" and "n_iter" not in kwargs:
         kwargs["n_iter"] = 20  # the default 600 layout steps cost most of the budget
-    log.write(f"{name}(*{args!r:.3000}, **{kwargs!r:.3000})\n")
+    log.write(f"{name}(*{args!r:.3000}, **{kwargs!r:.3000})".replace("\n", " ") + "\n")  # one line each
     count["examples"] += 1
     signal.setitimer(signal.ITIMER_REAL, 5.0)
     try:

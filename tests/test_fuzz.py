@@ -3,10 +3,12 @@ definitions.
 
 The public functions are driven from a child interpreter (fuzz_child.py), so a crash fails this test with the
 example that caused it instead of ending the test run.  TRELVANOXA_FUZZ_EXAMPLES sets how many examples each
-child runs (default 1500 over two children); TRELVANOXA_FUZZ_SEED picks another sequence."""
+child runs (default 750 per child, two children side by side); TRELVANOXA_FUZZ_SEED picks another sequence."""
 
 import os
 import signal
+import subprocess
+import sys
 
 import networkx as nx
 import numpy as np
@@ -15,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import trelvanoxa
-from helpers import run_python, triple
+from helpers import triple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = int(os.environ.get("TRELVANOXA_FUZZ_EXAMPLES", "750"))
@@ -23,20 +25,27 @@ SEED = int(os.environ.get("TRELVANOXA_FUZZ_SEED", "20261206"))
 GRAPH_EXAMPLES = max(EXAMPLES // 3, 50)
 
 
-@pytest.mark.parametrize("child", [0, 1])
-def test_public_functions_survive_random_arguments(child, tmp_path):
-    log = tmp_path / "examples.log"
-    proc = run_python([os.path.join(HERE, "fuzz_child.py"), str(EXAMPLES), str(SEED + child), str(log)],
-                      cwd=tmp_path, env={"PYTHONPATH": os.pathsep.join([str(trelvanoxa.__path__[0] + "/.."), HERE])})
-    ran = log.read_text("utf-8").splitlines() if log.exists() else []
-    if proc.returncode < 0:
-        pytest.fail(f"the interpreter died of {signal.Signals(-proc.returncode).name} on example {len(ran)}:\n"
-                    f"{ran[-1] if ran else '(none)'}\n{proc.stderr[-3000:]}")
-    assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-6000:]
-    counts = dict(kv.split("=") for kv in proc.stdout.split("fuzz-counts", 1)[1].split())
-    assert int(counts["examples"]) == len(ran) >= EXAMPLES
-    assert int(counts["accepted"]) > 0 and int(counts["refused"]) > 0  # both kinds of argument were tried
-    print(child, counts)
+def test_public_functions_survive_random_arguments(tmp_path):
+    """Two children side by side, each with its own sequence of examples."""
+    env = dict(os.environ, MPLBACKEND="Agg",
+               PYTHONPATH=os.pathsep.join([os.path.dirname(trelvanoxa.__path__[0]), HERE]))
+    runs = []
+    for child in range(2):
+        log = tmp_path / f"examples{child}.log"
+        runs.append((log, subprocess.Popen([sys.executable, os.path.join(HERE, "fuzz_child.py"), str(EXAMPLES),
+                                            str(SEED + child), str(log)], cwd=tmp_path, env=env, text=True,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)))
+    for log, proc in runs:
+        out, err = proc.communicate(timeout=1800)
+        ran = log.read_text("utf-8").splitlines() if log.exists() else []
+        if proc.returncode < 0:
+            pytest.fail(f"the interpreter died of {signal.Signals(-proc.returncode).name} on example {len(ran)}:\n"
+                        f"{ran[-1] if ran else '(none)'}\n{err[-3000:]}")
+        assert proc.returncode == 0, out[-2000:] + err[-6000:]
+        counts = dict(kv.split("=") for kv in out.split("fuzz-counts", 1)[1].split())
+        assert int(counts["examples"]) == len(ran) >= EXAMPLES
+        assert int(counts["accepted"]) > 0 and int(counts["refused"]) > 0  # both kinds of argument were tried
+        print(log.name, counts)
 
 
 def _counts(a, tol):
