@@ -21,6 +21,7 @@ analysis).  A run over --timeout seconds is killed and reported as such.
 
 import argparse
 import json
+import math
 import os
 import signal
 import subprocess
@@ -34,7 +35,10 @@ if any((REPO / "src" / "trelvanoxa").glob("_core*.so")):  # an in-place build: u
     ENV["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "src"), os.environ.get("PYTHONPATH")]))
 
 RUN = r"""
-import json, resource, sys, time
+import json, resource, signal, sys, time
+# A shell without job control starts background commands with SIGINT ignored,
+# and Python then installs no KeyboardInterrupt handler: put it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import trelvanoxa
 n = int(sys.argv[1])
 trelvanoxa._get_period("C"), trelvanoxa._get_period("H")  # element data before the clock starts
@@ -122,7 +126,13 @@ def main():
             print(f"C{n}: {what}", flush=True)
             continue
         steps = child(STEPS, n, r["nodes"])
-        s = last_json(steps.communicate()[0])
+        try:
+            s = last_json(steps.communicate(timeout=args.timeout)[0])
+        except subprocess.TimeoutExpired:
+            steps.kill()
+            steps.communicate()
+            s = None
+        s = s or {"depiction": math.nan, "eigensolve": math.nan}
         lat = []
         if n <= args.sigint_max:
             for f in args.fractions:

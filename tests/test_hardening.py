@@ -284,6 +284,7 @@ def test_panels_check_their_arguments(panel, kwargs, error, match):
 
 SIGINT_CHILD = r"""
 import os, signal, sys, threading, time
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
 import trelvanoxa
 timer = threading.Timer(float(sys.argv[1]), os.kill, (os.getpid(), signal.SIGINT))
 timer.start()
@@ -384,3 +385,9 @@ def test_period_lookup_takes_a_symbol(symbol):
 def test_pubchem_timeout_has_an_upper_bound(timeout):
     with pytest.raises(ValueError, match="timeout must be at most 86400 seconds"):
         trelvanoxa.fetch_smiles_from_pubchem("water", timeout=timeout)
+
+
+def test_fragment_softs_refuse_unhashable_atoms(ethanol):
+    r = ethanol[1]
+    with pytest.raises(TypeError, match="unhashable"):
+        trelvanoxa._fragment_atom_softs(r["graph"], r["atom_subgraphs"], r["chem_bonds"], [0, [1]])

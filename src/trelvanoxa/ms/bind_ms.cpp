@@ -206,7 +206,9 @@ void add_ms(nb::module_& m) {
             std::vector<nb::object> keys;
             nb::dict pos;
             for (nb::handle a : atom_set) {
-                if (PyDict_Contains(pos.ptr(), a.ptr()) == 1) continue;
+                const int seen = PyDict_Contains(pos.ptr(), a.ptr());
+                if (seen < 0) throw nb::python_error();  // an unhashable atom key
+                if (seen == 1) continue;
                 pos[a] = static_cast<long>(keys.size());
                 keys.push_back(nb::borrow(a));
             }
