@@ -8,6 +8,7 @@ current molecule becomes an error record and the rest of its queue goes to the r
 """
 
 import collections
+import itertools
 import multiprocessing
 import os
 import signal
@@ -203,9 +204,16 @@ def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE
     """Records of (id, smiles) items from `jobs` worker processes, in input order."""
     chunk_size = max(1, int(chunk_size))
     ctx = _context()
-    workers = [_Worker(ctx, options, timeout) for _ in range(jobs)]
     source = iter(items)
     window = max(4 * jobs * chunk_size, 64)  # dispatched but not yet yielded
+    if ctx.get_start_method() == "fork":
+        # Load the element data of the first window here, once, rather than in every worker (and
+        # every replacement): forked workers inherit it.
+        head = list(itertools.islice(source, window))
+        for _, smiles in head:
+            warm_elements(smiles)
+        source = itertools.chain(head, source)
+    workers = [_Worker(ctx, options, timeout) for _ in range(jobs)]
     done = {}
     next_out = next_seq = 0
     exhausted = False
