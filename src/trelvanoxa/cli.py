@@ -59,7 +59,7 @@ def analyze(query, ring, recursive, generations, as_json, png):
     Names and CIDs are resolved through PubChem; a query RDKit reads as SMILES is used as is.
     Prints the analysis report (or, with --json, the compact record that `batch` writes).
     """
-    import trelvanoxa
+    from . import _core
     from .batch import analyze_many
 
     try:
@@ -80,13 +80,12 @@ def analyze(query, ring, recursive, generations, as_json, png):
         failed = bool(rec.get("error"))
     else:
         try:
-            rec = trelvanoxa.VIF(smiles, draw=False, verbose=True, ring_fragmentation=ring, recursive_ms=recursive,
-                                 max_generations=generations)
+            _core.analyse_compact(smiles, ring_fragmentation=ring, recursive=recursive, max_generations=generations,
+                                  verbose=True)
+            failed = False
         except Exception as exc:  # noqa: BLE001 - one molecule's failure is reported, not raised
-            rec = f"{type(exc).__name__}: {exc}"
-        failed = isinstance(rec, str)
-        if failed:
-            click.echo(f"error: {smiles}: {rec}", err=True)
+            click.echo(f"error: {smiles}: {type(exc).__name__}: {exc}", err=True)
+            failed = True
     if png and not failed:
         _write_figures(smiles, ring, png)
     sys.exit(EXIT_FAILED if failed else 0)
