@@ -136,7 +136,7 @@ def _progress(quiet, total):
 @click.option("--scheduler", default=None, metavar="ADDRESS",
               help="Run on an existing dask.distributed cluster (e.g. tcp://host:8786) instead of local workers.")
 @click.option("--chunk-size", type=click.IntRange(min=1), default=None,
-              help="Molecules sent to a worker at a time [default: 16].")
+              help="Molecules sent to a worker at a time [default: 16; 64 with --scheduler].")
 @click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=None, metavar="SECONDS",
               help="Time limit per molecule; an overrun becomes an error record and its worker is replaced.")
 @click.option("--resume", is_flag=True, help="Keep the records already in OUTPUT and skip their ids.")
@@ -150,7 +150,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     fails becomes an error record and the run goes on; the exit code is then 1.  Ctrl-C stops the
     run leaving OUTPUT complete, and --resume continues it.
     """
-    from .batch import DEFAULT_CHUNK_SIZE, analyze_many
+    from .batch import analyze_many
     from .batch.readers import InputError, check_table_columns, count_records, input_format, open_input
     from .batch.writers import OutputError, open_output, output_format
 
@@ -189,7 +189,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     if done:
         items = ((i, s) for i, s in items if i not in done)
     records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive, generations=generations,
-                           timeout=timeout, chunk_size=chunk_size or DEFAULT_CHUNK_SIZE)
+                           timeout=timeout, chunk_size=chunk_size)
     bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - len(done)) or None)
     written = failed = 0
     interrupted = False
