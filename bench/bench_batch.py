@@ -126,7 +126,7 @@ def main():
                     Client(cluster) as client:
                 start = time.perf_counter() - t0
                 list(trelvanoxa.analyze_many(sub[:200], client=client))  # workers load their element data
-                td = timed(lambda: list(trelvanoxa.analyze_many(sub, client=client, chunk_size=32)))
+                td = timed(lambda: list(trelvanoxa.analyze_many(sub, client=client)))
             row(f"{n_dask} molecules, 2 workers (warm)", "dask", td, "pool", tl)
             print(f"{'':<44} (LocalCluster start-up {start:.2f} s, not included)")
 

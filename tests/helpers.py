@@ -1,6 +1,7 @@
 """Small helpers shared by the test modules."""
 
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -51,3 +52,10 @@ def run_python(args, keep_backend=True, env=None, **kwargs):
     full = {k: v for k, v in os.environ.items() if k != "MPLBACKEND"}
     full.update({"PYTHONPATH": str(SRC)}, **({"MPLBACKEND": "Agg"} if keep_backend else {}), **(env or {}))
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=full, timeout=600, **kwargs)
+
+
+def default_sigint():
+    """Popen preexec_fn: the child answers Ctrl-C even when the suite itself runs with SIGINT ignored (as
+    a background job of a non-interactive shell is started), since Python only installs its handler for a
+    signal that is not ignored at start-up."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

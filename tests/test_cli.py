@@ -20,7 +20,7 @@ from trelvanoxa.batch import analyse_one
 from trelvanoxa.batch.readers import open_input
 from trelvanoxa.batch.writers import parquet_record
 from trelvanoxa.cli import main
-from helpers import png_size
+from helpers import default_sigint, png_size
 
 DATA = Path(__file__).resolve().parent / "data"
 SMI = DATA / "molecules.smi"
@@ -145,8 +145,8 @@ def test_interrupt_then_resume(tmp_path, small, ext):
     big.write_text(text)
     want = want + list(trelvanoxa.analyze_many(chains, jobs=1))
     out = tmp_path / f"out.{ext}"
-    proc = subprocess.Popen(command() + ["batch", str(big), "-o", str(out), "--jobs", "2", "--chunk-size", "2"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    args = command() + ["batch", str(big), "-o", str(out), "--jobs", "2", "--chunk-size", "2"]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     try:
         head = proc.stderr.readline()  # the first error record has been written: Ctrl-C now
         proc.send_signal(signal.SIGINT)

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import trelvanoxa
-from helpers import SRC, analyse, prepare, triple
+from helpers import SRC, analyse, default_sigint, prepare, triple
 
 ASPIRIN = "CC(=O)OC1=CC=CC=C1C(=O)O"
 UNREADABLE = "SMILES okunamadı!"
@@ -201,7 +201,8 @@ def test_interrupt_during_soft_bond_pass(mode):
     # timer: a thread calls interrupt_main, so the native pass must let other threads run;
     # sigint: a real Ctrl-C as soon as line 4 has been read
     proc = subprocess.Popen([sys.executable, "-u", "-c", CHILD, mode], env=dict(os.environ, PYTHONPATH=str(SRC),
-                            MPLBACKEND="Agg"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            MPLBACKEND="Agg"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=default_sigint)
     watchdog = threading.Timer(600, proc.kill)
     watchdog.start()
     try:

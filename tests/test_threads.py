@@ -12,7 +12,7 @@ import pytest
 
 import trelvanoxa
 from trelvanoxa import _core
-from helpers import DATA, MOLECULES, SRC, run_python
+from helpers import DATA, MOLECULES, SRC, default_sigint, run_python
 
 
 def comparable(record):
@@ -90,7 +90,8 @@ print(outcome, out, trelvanoxa.VIF("C" * 60, draw=False, verbose=False)["lpi"]["
 
 def test_ctrl_c_during_a_threaded_run():
     proc = subprocess.Popen([sys.executable, "-u", "-c", CHILD], env={**os.environ, "PYTHONPATH": str(SRC),
-                            "MPLBACKEND": "Agg"}, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            "MPLBACKEND": "Agg"}, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=default_sigint)
     try:
         assert proc.stdout.readline() == "started\n"
         time.sleep(1.5)

@@ -59,7 +59,7 @@ def analyze(query, ring, recursive, generations, as_json, png):
     Names and CIDs are resolved through PubChem; a query RDKit reads as SMILES is used as is.
     Prints the analysis report (or, with --json, the compact record that `batch` writes).
     """
-    import trelvanoxa
+    from . import _core
     from .batch import analyze_many
 
     try:
@@ -80,13 +80,12 @@ def analyze(query, ring, recursive, generations, as_json, png):
         failed = bool(rec.get("error"))
     else:
         try:
-            rec = trelvanoxa.VIF(smiles, draw=False, verbose=True, ring_fragmentation=ring, recursive_ms=recursive,
-                                 max_generations=generations)
+            _core.analyse_compact(smiles, ring_fragmentation=ring, recursive=recursive, max_generations=generations,
+                                  verbose=True)
+            failed = False
         except Exception as exc:  # noqa: BLE001 - one molecule's failure is reported, not raised
-            rec = f"{type(exc).__name__}: {exc}"
-        failed = isinstance(rec, str)
-        if failed:
-            click.echo(f"error: {smiles}: {rec}", err=True)
+            click.echo(f"error: {smiles}: {type(exc).__name__}: {exc}", err=True)
+            failed = True
     if png and not failed:
         _write_figures(smiles, ring, png)
     sys.exit(EXIT_FAILED if failed else 0)
@@ -137,7 +136,7 @@ def _progress(quiet, total):
 @click.option("--scheduler", default=None, metavar="ADDRESS",
               help="Run on an existing dask.distributed cluster (e.g. tcp://host:8786) instead of local workers.")
 @click.option("--chunk-size", type=click.IntRange(min=1), default=None,
-              help="Molecules sent to a worker at a time [default: 16].")
+              help="Molecules sent to a worker at a time [default: 16; 64 with --scheduler].")
 @click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=None, metavar="SECONDS",
               help="Time limit per molecule; an overrun becomes an error record and its worker is replaced.")
 @click.option("--resume", is_flag=True, help="Keep the records already in OUTPUT and skip their ids.")
@@ -151,7 +150,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     fails becomes an error record and the run goes on; the exit code is then 1.  Ctrl-C stops the
     run leaving OUTPUT complete, and --resume continues it.
     """
-    from .batch import DEFAULT_CHUNK_SIZE, analyze_many
+    from .batch import analyze_many
     from .batch.readers import InputError, check_table_columns, count_records, input_format, open_input
     from .batch.writers import OutputError, open_output, output_format
 
@@ -190,7 +189,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     if done:
         items = ((i, s) for i, s in items if i not in done)
     records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive, generations=generations,
-                           timeout=timeout, chunk_size=chunk_size or DEFAULT_CHUNK_SIZE)
+                           timeout=timeout, chunk_size=chunk_size)
     bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - len(done)) or None)
     written = failed = 0
     interrupted = False

@@ -196,28 +196,32 @@ void add_analysis(nb::module_& m) {
     m.def(
         "analyse_compact",
         [](py::TextArg smiles, bool ring_fragmentation, bool recursive, py::RealArg max_generations,
-           bool all_soft) -> py::Record {
+           bool all_soft, bool verbose) -> py::Record {
             require_str(smiles);
             analysis::Options o;
-            o.report = false;
+            o.report = verbose;
             o.ring_fragmentation = ring_fragmentation;
             o.recursive = recursive;
             o.max_generations = py::generation_count(max_generations);
+            o.generations_text = py::str_of(max_generations);
             o.all_soft = all_soft;
             o.fast_soft_pass = py::fast_soft_pass();
+            set_title(smiles, o);
             nb::object mol = prepare_molecule(smiles);
             if (mol.is_none()) throw nb::value_error(kUnreadable);
             analysis::Input in = read_input(mol);
             const analysis::Analysis a = run(in, o);
+            for (const auto& line : a.report) py::emit(line);
             return compact_record(a, in.mol);
         },
         "smiles"_a.none(), "ring_fragmentation"_a = false, "recursive"_a = false,
-        "max_generations"_a.none() = defaults::kDriverGenerations, "all_soft"_a = false,
+        "max_generations"_a.none() = defaults::kDriverGenerations, "all_soft"_a = false, "verbose"_a = false,
         "One molecule analysed without building graphs or figures: a dict with 'lpi' (n+, n0, n-),\n"
         "'soft_bonds' (bond labels such as 'C0-O1'), 'fragments' (as VIF's), 'peaks' (multi-generation\n"
         "peaks as {'mz', 'formula', 'generation'} dicts in discovery order, or None without\n"
         "recursive), 'mol_mass' and 'mol_mass_avg'.  With all_soft every chem bond is cut as if\n"
-        "soft.  Raises ValueError('SMILES okunamad\u0131!') when the SMILES cannot be read.");
+        "soft; with verbose the report VIF prints is printed too.  Raises\n"
+        "ValueError('SMILES okunamad\u0131!') when the SMILES cannot be read.");
 
     m.def(
         "build_vif_graph",
