@@ -6,31 +6,18 @@ native pass on every shared test molecule and on graphs built to have many
 exact zero eigenvalues.
 """
 
-from pathlib import Path
-
 import networkx as nx
 import numpy as np
 import pytest
 
 import trelvanoxa
 from trelvanoxa import _core
+from helpers import MOLECULES as SHARED
 
 TOL = 1e-9
 
 
-def _shared_molecules():
-    here = Path(__file__).resolve()
-    for base in (here.parents[2] / "shared", Path("/work/shared")):
-        path = base / "data" / "molecules.smi"
-        if path.exists():
-            rows = [line.split("\t")[0] for line in path.read_text().splitlines()
-                    if line.strip() and not line.startswith("#")]
-            return rows
-    return []
-
-
-MOLECULES = _shared_molecules()
-needs_data = pytest.mark.skipif(not MOLECULES, reason="shared molecule list not found")
+MOLECULES = [smiles for smiles, _name in SHARED]
 
 
 def _counts(ev, tol=TOL):
@@ -68,7 +55,6 @@ def stats():
     _core._set_fast_soft_pass(True)
 
 
-@needs_data
 def test_every_shared_molecule_matches_the_definition(stats):
     mismatches = []
     for smi in MOLECULES:
@@ -146,7 +132,6 @@ def test_wide_zero_band_matches_the_definition(stats, tol):
     assert st["fast"] == 0 and st["shifted"] + st["fallback"] == len(records)
 
 
-@needs_data
 def test_fragment_level_soft_links_match_the_definition():
     for smi in MOLECULES[::4]:
         mol, graph, sub, _pos, chem_bonds = _core.build_vif_graph(smi)
@@ -163,7 +148,6 @@ def test_fragment_level_soft_links_match_the_definition():
             assert [id(r) for r in got] == [id(inside[k]) for k in expected], (smi, sorted(atoms))
 
 
-@needs_data
 def test_multi_generation_peaks_agree_with_the_definition(stats):
     for smi in MOLECULES[::9]:
         mol, graph, sub, _pos, chem_bonds = _core.build_vif_graph(smi)
