@@ -8,6 +8,7 @@ import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy as np
 import pytest
 
 import trelvanoxa
@@ -116,3 +117,17 @@ def test_stubs_let_mypy_check_a_typed_script(tmp_path):
     assert good.returncode == 0, good.stdout + good.stderr
     assert bad.returncode == 1 and 'Argument "tol" has incompatible type "str"; expected "float"' in bad.stdout
     assert 'Incompatible types in assignment (expression has type "int", variable has type "str")' in bad.stdout
+
+
+def test_more_blas_threads_give_the_same_record():
+    one = comparable(trelvanoxa.VIF("C" * 90, draw=False, verbose=False))  # N = 542
+    assert trelvanoxa.get_blas_threads() == 1  # the default: parallelism comes from many molecules
+    try:
+        trelvanoxa.set_blas_threads(2)
+        assert trelvanoxa.get_blas_threads() == 2
+        two = comparable(trelvanoxa.VIF("C" * 90, draw=False, verbose=False))
+    finally:
+        trelvanoxa.set_blas_threads(1)
+    assert two[1:] == one[1:] and np.allclose(np.frombuffer(two[0]), np.frombuffer(one[0]), atol=1e-12)
+    with pytest.raises(ValueError, match="n must be at least 1"):
+        trelvanoxa.set_blas_threads(0)

@@ -62,7 +62,12 @@ NB_MODULE(_core, m) {
     // eigensolve unless the caller asks for more.
     tx::linalg::set_eigensolver_threads(1);
     m.def(
-        "set_blas_threads", [](int n) { tx::linalg::set_eigensolver_threads(n); }, "n"_a,
+        "set_blas_threads",
+        [](int n) {
+            if (n < 1) throw nb::value_error(("n must be at least 1, not " + std::to_string(n)).c_str());
+            tx::linalg::set_eigensolver_threads(n);
+        },
+        "n"_a,
         "Sets how many threads the native eigensolver (OpenBLAS) may use, process-wide.\n\n"
         "The default is 1, so that analyses running side by side in threads or processes do not\n"
         "compete; give a single very large molecule (thousands of orbitals) more threads with\n"

@@ -20,4 +20,4 @@ def soft_count(graph: nx.Graph, chem_bonds: list[dict[str, int]]) -> int:
     return len(tx.detect_soft_bonds(graph, chem_bonds, tx.compute_lpi(graph)))
 
 
-threads: int = tx._core.get_blas_threads()
+threads: int = tx.get_blas_threads()

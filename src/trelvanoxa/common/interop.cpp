@@ -193,16 +193,9 @@ double tolerance(double tol, const char* what) {
 }
 
 long count_value(nb::handle v, const char* what) {
-    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+    if (PyBool_Check(v.ptr()))
         throw nb::type_error((std::string(what) + " must be an int, not " + type_name_of(v)).c_str());
-    nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
-    if (!idx.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0 || n < 0 || n > (1LL << 40))
-        throw nb::value_error((std::string(what) + " must be a count from 0 to 2**40, not " + str_of(idx)).c_str());
-    return static_cast<long>(n);
+    return int_value(v, what, 0, 1L << 40);
 }
 
 int GraphData::node_index(nb::handle node) const {
