@@ -59,6 +59,7 @@ def analyze(query, ring, recursive, generations, as_json, png):
     Names and CIDs are resolved through PubChem; a query RDKit reads as SMILES is used as is.
     Prints the analysis report (or, with --json, the compact record that `batch` writes).
     """
+    import trelvanoxa
     from . import _core
     from .batch import analyze_many
 
@@ -80,29 +81,35 @@ def analyze(query, ring, recursive, generations, as_json, png):
         failed = bool(rec.get("error"))
     else:
         try:
-            _core.analyse_compact(smiles, ring_fragmentation=ring, recursive=recursive, max_generations=generations,
-                                  verbose=True)
+            if png:  # the record to draw, with the same report
+                record = trelvanoxa.VIF(smiles, draw=False, verbose=True, ring_fragmentation=ring,
+                                        recursive_ms=recursive, max_generations=generations)
+                if isinstance(record, str):
+                    raise ValueError(record)
+            else:
+                _core.analyse_compact(smiles, ring_fragmentation=ring, recursive=recursive,
+                                      max_generations=generations, verbose=True)
             failed = False
         except Exception as exc:  # noqa: BLE001 - one molecule's failure is reported, not raised
             click.echo(f"error: {smiles}: {type(exc).__name__}: {exc}", err=True)
             failed = True
     if png and not failed:
-        _write_figures(smiles, ring, png)
+        if as_json:
+            record = trelvanoxa.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring)
+        _write_figures(smiles, record, png)
     sys.exit(EXIT_FAILED if failed else 0)
 
 
-def _write_figures(smiles, ring, png):
+def _write_figures(smiles, record, png):
     """The orbital graph into png, the stick spectrum beside it (name + '_ms')."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    import trelvanoxa
     from .figures import draw_vif, save_figure
     from .vif import drawn_record
 
-    record = trelvanoxa.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring)
     graph_fig, ms_fig = draw_vif(smiles, drawn_record(record), show_spectrum=True)
     root, ext = os.path.splitext(png)
     try:

@@ -35,7 +35,7 @@ void cut_generations(const Molecule& mol, const Options& options, Analysis& out)
     std::vector<std::vector<int>> atom_nodes(mol.size());
     for (int at = 0; at < mol.size(); ++at)
         for (int q = 0; q < g.atom_count[at]; ++q) atom_nodes[at].push_back(g.atom_first[at] + q);
-    const ms::SoftPassOptions pass{options.tol, options.fast_soft_pass, &out.stats};
+    const vif::SoftPassOptions pass{options.tol, options.fast_soft_pass, &out.stats};
     // The molecule's own fragments are re-examined with the multi-generation
     // rules, which always include ring double cuts.
     out.peaks = ms::predict_recursive(mol, ms::make_view(g.n_nodes, g.edges, std::move(atom_nodes)), g.chem_bonds,

@@ -228,21 +228,24 @@ GraphData read_graph(nb::handle graph, nb::handle weight) {
     int i = 0;
     for (nb::handle node : graph.attr("nodes")()) g.index[node] = i++;
     g.n = i;
-    // (u, v[, key], weight) with 1.0 for edges without the attribute, or
-    // for every edge when weight is None.
-    nb::object edges = g.multigraph
-        ? graph.attr("edges")(nb::arg("keys") = true, nb::arg("data") = weight.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(weight), nb::arg("default") = 1.0)
-        : graph.attr("edges")(nb::arg("data") = weight.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(weight), nb::arg("default") = 1.0);
+    // (u, v[, key], weight), 1.0 for edges without the attribute; every weight
+    // is 1.0 when weight is None.
+    nb::dict kwargs;
+    if (g.multigraph) kwargs["keys"] = true;
+    kwargs["data"] = weight.is_none() ? nb::object(nb::bool_(false)) : nb::borrow(weight);
+    kwargs["default"] = 1.0;
+    nb::object edges = graph.attr("edges")(**kwargs);
+    const size_t weight_at = g.multigraph ? 3 : 2;
     for (nb::handle e : edges) {
         nb::object t = nb::borrow(e);
         const int u = g.node_index(t[0]), v = g.node_index(t[1]);
         if (u < 0 || v < 0)
             throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
                                    ") names a node that is not in the graph").c_str());
-        const double w = weight.is_none() ? 1.0 : real_value(t[g.multigraph ? 3 : 2], "edge weight");
+        const double w = weight.is_none() ? 1.0 : real_value(t[weight_at], "edge weight");
         if (!std::isfinite(w))
             throw nb::value_error(("edge (" + str_of(nb::repr(t[0])) + ", " + str_of(nb::repr(t[1])) +
-                                   ") has a non-finite weight " + str_of(nb::repr(t[g.multigraph ? 3 : 2])))
+                                   ") has a non-finite weight " + str_of(nb::repr(t[weight_at])))
                                       .c_str());
         g.links.push_back({u, v, w});
         if (g.multigraph) g.keys.push_back(nb::borrow(t[2]));

@@ -218,11 +218,9 @@ void add_ms(nb::module_& m) {
             FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
             std::vector<int> all(keys.size());
             for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
-            vif::SoftPassStats stats;
-            const ms::SoftPassOptions pass{tol, py::fast_soft_pass(), &stats};
+            const vif::SoftPassOptions pass = py::soft_pass(tol);
             const auto soft = py::without_gil(
                 [&] { return ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), pass); });
-            py::soft_pass_stats() += stats;
             nb::list out;
             for (int i : soft) out.append(records[i]);
             return out;
@@ -283,11 +281,9 @@ void add_ms(nb::module_& m) {
             FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, chem_bonds, keys, pos);
             const double mz = number(min_mz, "min_mz");
             const bool ring = py::truthy(ring_fragmentation);
-            vif::SoftPassStats stats;
-            const ms::SoftPassOptions pass{defaults::kTol, py::fast_soft_pass(), &stats};
+            const vif::SoftPassOptions pass = py::soft_pass(defaults::kTol);
             auto peaks = py::without_gil(
                 [&] { return ms::predict_recursive(data, in.view, in.links, max_gen, mz, ring, pass); });
-            py::soft_pass_stats() += stats;
             return py::peaks_record(peaks);
         },
         "mol"_a.none(), "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(),

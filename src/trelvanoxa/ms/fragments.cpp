@@ -272,7 +272,7 @@ bool OrbitalView::has_edge(int u, int v) const {
 }
 
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const SoftPassOptions& pass) {
+                                     int n_atoms, const vif::SoftPassOptions& pass) {
     std::vector<char> member(n_atoms, 0);
     for (int a : atom_set) member[a] = 1;
     std::vector<int> local(g.n_nodes, -1);
@@ -312,7 +312,7 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
 
 std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                                     long max_generations, double min_mz, bool ring_fragmentation,
-                                    const SoftPassOptions& pass, bool all_soft) {
+                                    const vif::SoftPassOptions& pass, bool all_soft) {
     const std::vector<int> everything = all_atoms(mol);
     std::vector<Peak> peaks;
     std::unordered_set<long> have_mz;

@@ -61,17 +61,10 @@ struct OrbitalView {
 
 OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes);
 
-// How the soft-bond tests run, and their diagnostics.
-struct SoftPassOptions {
-    double tol = 1e-9;
-    bool fast = true;
-    vif::SoftPassStats* stats = nullptr;  // added to when given
-};
-
 // Indices of the chem links inside `atom_set` whose removal keeps the
 // inertia of the fragment's induced orbital subgraph.
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const SoftPassOptions& pass);
+                                     int n_atoms, const vif::SoftPassOptions& pass);
 
 struct Peak {
     long mz;
@@ -83,6 +76,6 @@ struct Peak {
 // With all_soft every chem bond inside a fragment is cut, soft or not.
 std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                                     long max_generations, double min_mz, bool ring_fragmentation,
-                                    const SoftPassOptions& pass, bool all_soft = false);
+                                    const vif::SoftPassOptions& pass, bool all_soft = false);
 
 }  // namespace tx::ms

@@ -23,6 +23,8 @@ vif::SoftPassStats& py::soft_pass_stats() {
     return stats;
 }
 
+vif::SoftPassOptions py::soft_pass(double tol) { return {tol, fast_soft_pass(), &soft_pass_stats()}; }
+
 nb::object py::graph_object(const vif::OrbitalGraph& g, const Molecule& mol) {
     nb::object graph = package_attr("nx").attr("Graph")();
     nb::list nodes;
@@ -92,13 +94,7 @@ void add_vif(nb::module_& m) {
     m.def(
         "compute_lpi",
         [](py::GraphArg graph, double tol, py::TextArg weight) -> py::Record {
-            py::require_graph(graph);
             py::tolerance(tol);
-            if (!weight.is_none() && !PyUnicode_Check(weight.ptr()))
-                throw nb::type_error(("weight must be an edge attribute name (str) or None, not " +
-                                      py::type_name_of(weight)).c_str());
-            if (py::int_value(graph.attr("number_of_nodes")(), "number_of_nodes()", 0) == 0)
-                return py::lpi_object(vif::Inertia{}, Eigen::VectorXd());
             py::GraphData g = py::read_graph(graph, weight);
             const Eigen::VectorXd ev = py::without_gil([&] { return vif::eigenvalues(g.dense()); });
             return py::lpi_object(vif::count_inertia(ev, tol), ev);
@@ -139,13 +135,11 @@ void add_vif(nb::module_& m) {
             base.pos = py::count_value(baseline_lpi["n+"], "baseline_lpi['n+']");
             base.zero = py::count_value(baseline_lpi["n0"], "baseline_lpi['n0']");
             base.neg = py::count_value(baseline_lpi["n-"], "baseline_lpi['n-']");
-            const bool fast = py::fast_soft_pass();
-            vif::SoftPassStats stats;
+            const vif::SoftPassOptions pass = py::soft_pass(tol);
             const auto keep = py::without_gil([&] {
-                return vif::inertia_preserving_links(g.dense(), candidates, base, tol, fast, &stats,
+                return vif::inertia_preserving_links(g.dense(), candidates, base, pass,
                                                      g.multigraph ? &amounts : nullptr);
             });
-            py::soft_pass_stats() += stats;
             // A tested edge is put back with its weight, 1.0 when it had none.
             nb::object nodes = graph.attr("nodes")();
             nb::list order(nodes);

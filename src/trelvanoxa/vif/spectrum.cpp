@@ -457,12 +457,12 @@ std::vector<char> LinkRemoval::keeping(const std::vector<std::pair<int, int>>& l
 }
 
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
-                                           const Inertia& baseline, double tol, bool fast, SoftPassStats* stats,
+                                           const Inertia& baseline, const SoftPassOptions& pass,
                                            const std::vector<double>* amounts) {
     if (links.empty()) return {};
-    LinkRemoval removal(a, tol, fast);
+    LinkRemoval removal(a, pass.tol, pass.fast);
     auto keep = removal.keeping(links, baseline, amounts);
-    if (stats) *stats += removal.stats();
+    if (pass.stats) *pass.stats += removal.stats();
     return keep;
 }
 

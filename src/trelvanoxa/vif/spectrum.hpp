@@ -42,6 +42,13 @@ struct SoftPassStats {
     SoftPassStats& operator+=(const SoftPassStats& o);
 };
 
+// How link-removal tests run, and where their diagnostics go.
+struct SoftPassOptions {
+    double tol = 1e-9;
+    bool fast = true;                // false: a full eigenvalue count per link
+    SoftPassStats* stats = nullptr;  // added to when given
+};
+
 struct SplitSums;
 
 // Inertia of A with one symmetric off-diagonal pair (u, v) set to zero, for
@@ -117,10 +124,10 @@ private:
 };
 
 // For each link (an existing off-diagonal entry), whether removing it leaves
-// the inertia equal to `baseline`.  The matrix is left as it was; the tests'
-// diagnostics are added to `stats` when given.
+// the inertia equal to `baseline`; amounts[i], when given, is the part of the
+// entry that link i carries.  The matrix is left as it was.
 std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links,
-                                           const Inertia& baseline, double tol, bool fast = true,
-                                           SoftPassStats* stats = nullptr, const std::vector<double>* amounts = nullptr);
+                                           const Inertia& baseline, const SoftPassOptions& pass,
+                                           const std::vector<double>* amounts = nullptr);
 
 }  // namespace tx::vif

@@ -19,5 +19,8 @@ nb::dict lpi_object(const vif::Inertia& in, const Eigen::VectorXd& eigenvalues);
 // the diagnostics of the tests it has run (for cross-checks and benchmarks).
 bool& fast_soft_pass();
 vif::SoftPassStats& soft_pass_stats();
+// A pass with this thread's switch, counted in this thread's counters (the
+// core runs on the calling thread, with or without the GIL).
+vif::SoftPassOptions soft_pass(double tol);
 
 }  // namespace tx::py
