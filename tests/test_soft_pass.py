@@ -171,3 +171,14 @@ def test_chains_with_tiny_nonzero_eigenvalues_match_the_definition(stats):
         assert _native(g, records) == _definition(g, records), (n, weak)
     st = _core._soft_pass_stats()
     assert st["shifted"] > 0 and st["fast"] > 0
+
+
+def test_a_link_of_weight_zero_is_soft_under_any_zero_band():
+    # removing it changes nothing, so the LPI is A's own, counted as compute_lpi counts it (with no zero band
+    # the decomposition's eigenvalues may sit 1e-26 away from the exact zeros of a full count)
+    g = nx.Graph([(0, 0, {"weight": 0.0}), (1, 3, {"weight": 1e-10}), (2, 3, {"weight": 2.0})])
+    records = [{"u_node": 0, "v_node": 0}, {"u_node": 2, "v_node": 3}]
+    # without the 2-3 link only +-1e-10 are left: still nonzero below that band, inside TOL's
+    for tol, soft in ((0.0, records), (1e-12, records), (TOL, records[:1])):
+        lpi = trelvanoxa.compute_lpi(g, tol=tol)
+        assert trelvanoxa.detect_soft_bonds(g, records, lpi, tol=tol) == soft

@@ -423,9 +423,13 @@ Inertia LinkRemoval::removed(int u, int v, double w) {
         ++stats_.definition;
         return by_definition(u, v, w);
     }
-    if (w == 0.0) {  // nothing to remove
+    if (w == 0.0) {  // nothing to remove: A itself, counted as the definition counts it
         ++stats_.fast;
-        return intact_;
+        if (!counted_) {
+            counted_ = inertia(a_, tol_);
+            ++stats_.definition;
+        }
+        return *counted_;
     }
     Inertia out;
     if (u != v) {

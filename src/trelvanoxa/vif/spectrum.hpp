@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -112,6 +113,10 @@ private:
     double eta_ = 0.0;         // absolute error of eigenvector entries (orthogonality)
     double e_eig_ = 0.0;       // how far the computed eigenvalues may sit from A's
     Inertia intact_;
+    // A's inertia from a full eigenvalue count (the definition's), made once
+    // when a link of weight zero asks for it: with a zero band at rounding
+    // level the decomposition's own count may differ.
+    std::optional<Inertia> counted_;
     Eigen::VectorXd lam_;      // ascending eigenvalues of A
     // exact split: 1/l, 1/(l - d), 1/(l + d) on P, 0 on Z; 1 on Z, 0 on P
     Eigen::VectorXd inv_, inv_p_, inv_m_, null_;
