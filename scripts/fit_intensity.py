@@ -35,7 +35,10 @@ RIDGE = 2e-3
 # The measured spectra start near m/z 50, so without these bounds the fit could hide intensity in light
 # ions it never sees.
 NONNEGATIVE = ("ion_hetero", "charge_n", "charge_o", "charge_si", "charge_sp", "charge_unsat", "charge_heavy")
-NONPOSITIVE = ("ion_small", "charge_one_atom")
+NONPOSITIVE = ("ion_small",)
+# A one-atom piece's ionisation energy lies 2 eV or more above a larger radical's: at most about one
+# cut in eight leaves it the charge (the spectra say nothing below m/z 50 to fit this on).
+AT_MOST = {"charge_one_atom": -2.0}
 
 
 def _design_job(args):
@@ -78,6 +81,7 @@ def initial_vector():
     v = np.zeros(model_mod.N_PARAMS)
     names = dict(zip(model_mod.ROW_FEATURES, range(len(model_mod.ROW_FEATURES))))
     v[names["tms_73"]] = 2.0
+    v[len(names) + model_mod.CHARGE_FEATURES.index("charge_one_atom")] = AT_MOST["charge_one_atom"]
     return v
 
 
@@ -89,6 +93,8 @@ def bounds():
             out[i] = (0.0, None)
         elif name in NONPOSITIVE:
             out[i] = (None, 0.0)
+        elif name in AT_MOST:
+            out[i] = (None, AT_MOST[name])
     return out
 
 

@@ -13,14 +13,16 @@ UNREADABLE = "SMILES okunamad\u0131!"
 RECORD_KEYS = ("id", "smiles", "lpi", "soft_bonds", "fragments", "peaks", "mol_mass", "mol_mass_avg", "error")
 
 
-def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False):
+def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False, intensities=False):
     """Analyse one molecule and return its compact record (without "id").
 
     Keys: "smiles", "lpi" [n+, n0, n-], "soft_bonds" (bond labels such as "C0-O1", one per soft
     orbital link), "fragments" (fragment records with [formula, mass, mz] triples or None),
     "peaks" (multi-generation peaks [{"mz", "formula", "generation"}] in discovery order, or None
     when `recursive` is false), "mol_mass" (nominal, int), "mol_mass_avg" (float) and "error"
-    (None).  With `all_soft` every chem bond counts as soft.  An unreadable SMILES gives
+    (None).  With `all_soft` every chem bond counts as soft.  With `intensities` the record also has
+    "intensities": the predicted spectrum [[mz, intensity], ...] of `trelvanoxa.intensity.predict_spectrum`
+    (its own cuts and generations, base peak 100).  An unreadable SMILES gives
     {"smiles": smiles, "error": "SMILES okunamadı!"}; other errors raise.
     """
     try:
@@ -30,7 +32,7 @@ def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=
         if str(exc) != UNREADABLE:
             raise
         return {"smiles": smiles, "error": UNREADABLE}
-    return {
+    out = {
         "smiles": smiles,
         "lpi": list(rec["lpi"]),
         "soft_bonds": rec["soft_bonds"],
@@ -42,6 +44,11 @@ def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=
         "mol_mass_avg": rec["mol_mass_avg"],
         "error": None,
     }
+    if intensities:
+        from ..intensity import predict_spectrum
+
+        out["intensities"] = [[mz, intensity] for mz, intensity in predict_spectrum(smiles)]
+    return out
 
 
 class MoleculeTimeout(BaseException):

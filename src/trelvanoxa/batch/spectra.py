@@ -1,7 +1,8 @@
 """Predicted stick spectra of compact records, as plain peak lists and as matchms Spectrum objects.
 
-Intensities are not predicted: as in the spectrum plot, the molecular ion gets 100 and every
-fragment 60, so a peak's height only tells the molecular ion from the fragments.
+Without predicted heights, as in the spectrum plot, the molecular ion gets 100 and every fragment
+60, so a peak's height only tells the molecular ion from the fragments.  A record with
+"intensities" (``--intensities``, the intensity model) is drawn with those heights instead.
 """
 
 from collections import Counter
@@ -45,13 +46,16 @@ def stick_peaks(record):
         peaks.setdefault(int(peak["mz"]), peak["formula"])
     whole = whole or molecular_formula(record["smiles"]) or ""
     peaks[int(mol_mass)] = ("M+ " + whole).strip()
+    if record.get("intensities") is not None:
+        # every m/z of the predicted spectrum, labelled by the fragments predicted there (if any)
+        return [(int(mz), float(i), peaks.get(int(mz), "")) for mz, i in record["intensities"]]
     return [(mz, M_INTENSITY if mz == mol_mass else FRAGMENT_INTENSITY, label) for mz, label in sorted(peaks.items())]
 
 
 def spectrum_metadata(record):
     """MSP/matchms metadata of a successful record."""
     peaks = stick_peaks(record)
-    formula = next(label for mz, _i, label in peaks if mz == record["mol_mass"])[3:] or None
+    formula = next((label for mz, _i, label in peaks if mz == record["mol_mass"]), "")[3:] or None
     meta = {
         "compound_name": record["id"],
         "smiles": record["smiles"],
@@ -62,7 +66,8 @@ def spectrum_metadata(record):
         "molecular_weight": round(float(record["mol_mass_avg"]), 4),
         "lpi": "{}/{}/{}".format(*record["lpi"]),
         "soft_bonds": len(record["soft_bonds"]),
-        "comment": "predicted EI-MS fragments (schematic intensities)",
+        "comment": ("predicted EI-MS spectrum (intensity model)" if record.get("intensities") is not None
+                    else "predicted EI-MS fragments (schematic intensities)"),
     }
     return {k: v for k, v in meta.items() if v is not None}, peaks
 
@@ -77,7 +82,7 @@ def to_matchms(record):
     from matchms import Spectrum
 
     meta, peaks = spectrum_metadata(record)
-    meta["peak_comments"] = {float(mz): label for mz, _i, label in peaks}
+    meta["peak_comments"] = {float(mz): label for mz, _i, label in peaks if label}
     return Spectrum(mz=np.array([float(mz) for mz, _i, _l in peaks]),
                     intensities=np.array([i for _m, i, _l in peaks]), metadata=meta,
                     metadata_harmonization=False)

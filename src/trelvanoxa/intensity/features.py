@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .. import _core
+from ..prediction import analyse
 
 ROW_FEATURES = (
     "cut", "cut_ring", "cut_soft", "cut_xh", "cut_hetero", "cut_si", "cut_alpha", "cut_allyl", "cut_multiple",
@@ -158,18 +158,14 @@ def _tms_groups(mol):
 
 
 def design(smiles, *, generations=3, ring=True):
-    """The ``Design`` of one molecule.  Raises ``ValueError`` when the SMILES cannot be read."""
+    """The ``Design`` of one molecule.  Raises ``trelvanoxa.prediction.UnreadableSmiles`` (a ValueError)
+    when RDKit cannot read the SMILES."""
     generations = int(generations)
     if generations < 0:
         raise ValueError("generations must be 0 or more")
-    try:
-        every_generations = min(generations, EVERY_BOND_GENERATIONS)
-        every = _core.analyse_compact(smiles, ring_fragmentation=bool(ring), recursive=every_generations > 0,
-                                      max_generations=every_generations, all_soft=True)
-        soft = _core.analyse_compact(smiles, ring_fragmentation=bool(ring), recursive=generations > 0,
-                                     max_generations=generations, all_soft=False)
-    except ValueError as exc:
-        raise ValueError(f"cannot read SMILES {smiles!r}") from exc
+    every_generations = min(generations, EVERY_BOND_GENERATIONS)
+    every = analyse(smiles, ring=ring, recursive=every_generations > 0, generations=every_generations, all_soft=True)
+    soft = analyse(smiles, ring=ring, recursive=generations > 0, generations=generations)
     mol = _prepared(smiles)
     mol_mass = int(every["mol_mass"])
     soft_cuts = {c["bond"] for c in soft["fragments"] if c["split"]}

@@ -9,7 +9,8 @@ A predicted spectrum is a mixture of two parts,
   says how readily the bond breaks and how stable the ion is, the second which piece of a cut keeps the
   charge (the difference of the two pieces' features estimates the difference of their ionisation
   energies).  Each contribution is spread over m/z - 1, m/z and m/z + 1 (hydrogen lost or gained while
-  the bond breaks; the gain is larger for ions holding a heteroatom) and over its isotope peaks.  The
+  the bond breaks; the gain is larger for ions holding a heteroatom, and never for the piece left by
+  losing a hydrogen atom) and over its isotope peaks.  The
   fragments share 1 - p_M of the structure part, the molecular ion p_M = sigmoid(molecule . w_M).
 - ``prior``: the mean relative spectrum of the training spectra, below the molecular ion: what any
   molecule's spectrum looks like, whatever its structure.
@@ -108,6 +109,8 @@ class Stack:
         self.mz = cat("mz", ()).astype(np.int64)
         self.isotopes = cat("isotopes", (3,))
         self.hetero = cat("hetero", ())
+        # a piece that lost a hydrogen does not take one back (that would be the molecular ion)
+        self.xh = self.rows[:, ROW_FEATURES.index("cut_xh")] if len(self.rows) else np.zeros(0)
         self.molecule = np.array([d.molecule for d in self.designs]).reshape(self.n, len(MOLECULE_FEATURES))
         self.mol_isotopes = np.array([d.mol_isotopes for d in self.designs]).reshape(self.n, 3)
         # Every (shift, isotope) target of every row, flattened into the (molecule, m/z) grid.
@@ -132,8 +135,8 @@ class Stack:
         w_row, w_charge, w_mol, w_shift, mix = Parameters.split(None, vector)
         logw = self.rows @ w_row + _log_sigmoid(self.charge @ w_charge)
         weight = np.exp(np.clip(logw, -60.0, 60.0))
-        shifts = np.stack([np.full_like(weight, w_shift[0]), np.zeros_like(weight),
-                           w_shift[1] + w_shift[2] * self.hetero], axis=1)
+        gain = np.where(self.xh > 0, -60.0, w_shift[1] + w_shift[2] * self.hetero)
+        shifts = np.stack([np.full_like(weight, w_shift[0]), np.zeros_like(weight), gain], axis=1)
         shifts = np.exp(shifts - shifts.max(axis=1, keepdims=True))
         shifts /= shifts.sum(axis=1, keepdims=True)
         iso = self.isotopes / self.isotopes.sum(axis=1, keepdims=True)
