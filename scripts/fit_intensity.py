@@ -9,7 +9,7 @@ their COMMENT.  The weights are fitted by maximising the mean of the cosine on s
 intensities plus half the weighted dot product (L-BFGS with a small ridge penalty); the prior is the
 mean relative spectrum of the fitted spectra.  Cross-validation refits everything, prior included,
 without the held-out spectra (``--folds N``; 0 for leave-one-out) and compares each held-out spectrum
-with its prediction and with the structure-blind average of the other spectra.
+with its prediction and with the structure-blind average of all the other spectra.
 Needs scipy (``pip install scipy``) besides the package.
 """
 
@@ -119,8 +119,9 @@ def subset(designs, spectra, indices):
 
 
 def cross_validate(designs, spectra, folds, start=None, log=None):
-    """Held-out (cosine, dot) of the model and of the structure-blind average for every spectrum."""
-    from trelvanoxa.intensity.similarity import blind_spectrum, sqrt_cosine, weighted_dot
+    """Held-out (cosine, dot) of the model and of the structure-blind average of the other spectra (leave
+    one out, as ``trelvanoxa score --intensities`` computes it) for every spectrum."""
+    from trelvanoxa.intensity.similarity import leave_one_out_blind, sqrt_cosine, weighted_dot
 
     n = len(spectra)
     folds = n if folds <= 0 or folds > n else folds
@@ -133,13 +134,12 @@ def cross_validate(designs, spectra, folds, start=None, log=None):
         held = subset(designs, spectra, test)
         predicted = held.stack.evaluate(params.vector, held.stack.prior_matrix(params.prior))
         model_cos[test], model_dot[test] = held.scores(predicted)
-        for i in test:
-            blind = blind_spectrum(average_spectrum(spectra[j] for j in train), designs[i].mol_mass)
-            lo = min(spectra[i])
-            blind_cos[i] = sqrt_cosine(blind, spectra[i], lo)
-            blind_dot[i] = weighted_dot(blind, spectra[i], lo)
         if log:
             log(f"fold {k + 1}/{folds}: held-out cosine {model_cos[test].mean():.3f}")
+    for i, blind in enumerate(leave_one_out_blind(spectra, [d.mol_mass for d in designs])):
+        lo = min(spectra[i])
+        blind_cos[i] = sqrt_cosine(blind, spectra[i], lo)
+        blind_dot[i] = weighted_dot(blind, spectra[i], lo)
     return model_cos, model_dot, blind_cos, blind_dot
 
 

@@ -90,6 +90,9 @@ def test_hand_checked_molecules():
     # Every peak that comes from a cut names the cut: formula, bond and mode.
     cuts = [f for p in predict_spectrum("CCCCCC(=O)OC") for f in p.fragments if "bond" in f]
     assert cuts and all({"formula", "bond", "mode", "shift", "share"} <= set(f) for f in cuts)
+    # An atom has nothing to lose: its spectrum is its ion (no isotope of argon is tabulated).
+    assert [(tuple(p), p.fragments) for p in predict_spectrum("[Ar]")] == [((40, 100.0), [
+        {"ion": "M+", "shift": 0, "share": 1.0}])]
     with pytest.raises(ValueError):
         predict_spectrum("C1CC(")
 

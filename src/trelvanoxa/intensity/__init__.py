@@ -63,7 +63,7 @@ def spectrum_of_design(d, params=None):
         for height, src, s in sorted(sources.get(int(mz), ()), key=lambda t: -t[0]):
             share = height / value
             if share >= 0.02:
-                frags.append({**src, "shift": s, "share": round(share, 3)})
+                frags.append({**src, "shift": s, "share": round(float(share), 3)})
         out.append(Peak(int(mz), round(100.0 * value / base, 3), frags))
     return out
 

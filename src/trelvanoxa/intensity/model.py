@@ -142,7 +142,7 @@ class Stack:
         iso = self.isotopes / self.isotopes.sum(axis=1, keepdims=True)
         values = weight[:, None] * (shifts[:, :, None] * iso[:, None, :]).reshape(-1, 9)
         grid = np.bincount(self.targets.ravel(), weights=values.ravel(), minlength=self.n * self.width)
-        fragments = grid[: self.n * self.width].reshape(self.n, self.width)
+        fragments = grid[: self.n * self.width].reshape(self.n, self.width).astype(float)
         sums = np.where(self.scanned, fragments, 0.0).sum(axis=1, keepdims=True)
         sums = np.where(sums > 0, sums, fragments.sum(axis=1, keepdims=True))
         fragments = np.divide(fragments, sums, out=np.zeros_like(fragments), where=sums > 0)
