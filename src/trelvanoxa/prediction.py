@@ -197,7 +197,7 @@ class Prediction:
 def _cut(record):
     pieces = record["fragments"]
     if pieces is not None:
-        pieces = tuple(Piece(str(f), float(m), operator.index(z)) for f, m, z in pieces)
+        pieces = tuple(Piece(str(f), m, operator.index(z)) for f, m, z in pieces)
     return Cut(record["bond"], bool(record["split"]), record["mode"], pieces)
 
 
