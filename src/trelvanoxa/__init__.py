@@ -88,7 +88,7 @@ from .intensity import predict_spectrum  # noqa: E402
 set_blas_threads = _core.set_blas_threads
 get_blas_threads = _core.get_blas_threads
 
-del batch, score, intensity
+del batch, score, intensity, prediction
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy

@@ -11,8 +11,10 @@ order, then the multi-generation peak.
 Where output needs one formula per m/z (stick spectra, MSP annotations, plot labels),
 `Prediction.labels` gives the first origin's formula; the other origins stay in the record.
 
-`predict` is the one call of the native ``analyse_compact`` in Python; `Prediction.from_record`
-builds the record from its result, or from a compact batch record read back from a file.
+`analyse` is the one call of the native ``analyse_compact`` that predictions come from (batch
+records, scoring); `predict` turns its result into a record.  `Prediction.from_record` builds the
+record from that result, or from a compact batch record read back from a file; `Prediction.build`
+from plain fragment records, such as those of a `VIF` result.
 """
 
 from __future__ import annotations
@@ -197,7 +199,7 @@ class Prediction:
 def _cut(record):
     pieces = record["fragments"]
     if pieces is not None:
-        pieces = tuple(Piece(str(f), float(m), operator.index(z)) for f, m, z in pieces)
+        pieces = tuple(Piece(str(f), m, operator.index(z)) for f, m, z in pieces)
     return Cut(record["bond"], bool(record["split"]), record["mode"], pieces)
 
 
