@@ -1,11 +1,12 @@
 """What the intensity model knows about one molecule: every ion its cuts can give, described by a few
 chemical features.
 
-All fragments come from the native analysis: one compact analysis with every bond cut as if soft
-(single cuts, ring double cuts and the multi-generation peaks) and one with the soft bonds only, which
-says which of those cuts and peaks the soft-bond criterion itself predicts.  RDKit describes the bonds
-that are cut (what they join, what is next to them) and the molecule as a whole; the fragment formulas
-describe the ions.
+All fragments come from the native analysis, through the prediction record (``trelvanoxa.prediction``):
+one prediction with every bond cut as if soft (single cuts, ring double cuts and the multi-generation
+peaks) and one with the soft bonds only, which says which of those cuts and peaks the soft-bond
+criterion itself predicts.  RDKit describes the bonds that are cut (what they join, what is next to
+them) and the molecule as a whole; the fragment formulas describe the ions.  Each row's source is the
+origin as the prediction record writes it (``Origin.as_dict``), with ``soft`` added.
 
 A molecule's ``Design`` holds one row per contribution, a candidate ion at a nominal m/z: a piece of a
 single or ring cut, a multi-generation peak, or one of the common trimethylsilyl ions.  Row features
@@ -20,7 +21,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ..prediction import analyse
+from ..prediction import GENERATION, Origin, predict
 
 ROW_FEATURES = (
     "cut", "cut_ring", "cut_soft", "cut_xh", "cut_hetero", "cut_si", "cut_alpha", "cut_allyl", "cut_multiple",
@@ -164,12 +165,12 @@ def design(smiles, *, generations=3, ring=True):
     if generations < 0:
         raise ValueError("generations must be 0 or more")
     every_generations = min(generations, EVERY_BOND_GENERATIONS)
-    every = analyse(smiles, ring=ring, recursive=every_generations > 0, generations=every_generations, all_soft=True)
-    soft = analyse(smiles, ring=ring, recursive=generations > 0, generations=generations)
+    every = predict(smiles, ring=ring, generations=every_generations, all_soft=True)
+    soft = predict(smiles, ring=ring, generations=generations)
     mol = _prepared(smiles)
-    mol_mass = int(every["mol_mass"])
-    soft_cuts = {c["bond"] for c in soft["fragments"] if c["split"]}
-    soft_formulas = {p["formula"] for p in soft["peaks"] or ()}
+    mol_mass = every.mol_mass
+    soft_cuts = {c.bond for c in soft.cuts if c.split}
+    soft_formulas = {p.formula for p in soft.generation_peaks or ()}
     index = {name: i for i, name in enumerate(ROW_FEATURES)}
     rows, charge, mz, isotopes, hetero, sources = [], [], [], [], [], []
 
@@ -190,37 +191,36 @@ def design(smiles, *, generations=3, ring=True):
         hetero.append(float(any(counts.get(x, 0) for x in HETERO)))
         sources.append(source)
 
-    for cut in every["fragments"]:
-        if not cut["split"] or not cut["fragments"] or len(cut["fragments"]) != 2:
+    for cut in every.cuts:
+        if not cut.split or not cut.pieces or len(cut.pieces) != 2:
             continue
-        bond_feats = _bond_features(mol, cut["bond"]) if mol is not None else (0.0,) * 6
-        pieces = [(formula, formula_counts(formula), int(m)) for formula, _mass, m in cut["fragments"]]
+        bond_feats = _bond_features(mol, cut.bond) if mol is not None else (0.0,) * 6
+        pieces = [(p.formula, formula_counts(p.formula), p.mz) for p in cut.pieces]
         vectors = [np.array(_charge_vector(c)) for _f, c, _m in pieces]
         for k, (formula, counts, m) in enumerate(pieces):
             if m < 1 or m >= mol_mass or not any(el != "H" for el in counts):
                 continue  # a hydrogen atom (ionisation energy 13.6 eV) never keeps the charge
             row = np.zeros(len(ROW_FEATURES))
             row[index["cut"]] = 1.0
-            row[index["cut_ring"]] = float(cut["mode"] != "single")
-            row[index["cut_soft"]] = float(cut["bond"] in soft_cuts)
+            row[index["cut_ring"]] = float(cut.mode != "single")
+            row[index["cut_soft"]] = float(cut.bond in soft_cuts)
             for name, value in zip(("cut_xh", "cut_hetero", "cut_si", "cut_alpha", "cut_allyl", "cut_multiple"),
                                    bond_feats):
                 row[index[name]] = value
             ion_features(row, counts, m)
             add(row, counts, m, vectors[k] - vectors[1 - k],
-                {"formula": formula, "bond": cut["bond"], "mode": cut["mode"], "soft": cut["bond"] in soft_cuts})
-    for peak in every["peaks"] or ():
-        g = int(peak["generation"])
-        m = int(peak["mz"])
+                {**Origin(formula, cut.mode, 1, cut.bond).as_dict(), "soft": cut.bond in soft_cuts})
+    for peak in every.generation_peaks or ():
+        g, m = peak.generation, peak.mz
         if g < 2 or m < 1 or m >= mol_mass:
             continue
-        counts = formula_counts(peak["formula"])
+        counts = formula_counts(peak.formula)
         row = np.zeros(len(ROW_FEATURES))
         row[index["peak_gen2" if g == 2 else "peak_gen3"]] = 1.0
-        row[index["peak_soft"]] = float(peak["formula"] in soft_formulas)
+        row[index["peak_soft"]] = float(peak.formula in soft_formulas)
         ion_features(row, counts, m)
         add(row, counts, m, np.zeros(len(CHARGE_FEATURES)),
-            {"formula": peak["formula"], "generation": g, "soft": peak["formula"] in soft_formulas})
+            {**Origin(peak.formula, GENERATION, g).as_dict(), "soft": peak.formula in soft_formulas})
 
     n_tms, n_tms_o = _tms_groups(mol) if mol is not None else (0, 0)
     for m, formula, name in TMS_IONS:
