@@ -25,7 +25,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-if (ROOT / "src" / "trelvanoxa").is_dir() and str(ROOT / "src") not in sys.path:
+# The source tree when the extension is built into it (./dev inplace), else the installed package.
+if any((ROOT / "src" / "trelvanoxa").glob("_core*")) and str(ROOT / "src") not in sys.path:
     sys.path.insert(0, str(ROOT / "src"))
 
 import numpy as np  # noqa: E402
