@@ -303,6 +303,17 @@ def test_layout_follows_its_numpy_evaluation():
         expected, expected_ranks = numpy_layout(prepare(smiles))
         assert ranks == expected_ranks
         worst[smiles] = np.abs(coords - expected).max()
+    # crowded settings: long springs and a wide repulsion reach make many non-bonded pairs push
+    for smiles, kwargs in [("CC(C)(C)CC(C)(C)C", dict(target_bond_len=2.5, repulsion_factor=2.0, k_rep=0.2)),
+                           ("C" * 40, dict(n_iter=300, target_bond_len=1.0, repulsion_factor=3.0, k_attr=0.2)),
+                           ("c1ccc2ccccc2c1", dict(n_iter=120, repulsion_factor=0.0))]:
+        coords = compute_atom_layout(prepare(smiles), **kwargs)[0]
+        _core._set_layout_pair_list(False)
+        try:
+            np.testing.assert_array_equal(coords, compute_atom_layout(prepare(smiles), **kwargs)[0], err_msg=smiles)
+        finally:
+            _core._set_layout_pair_list(True)
+        worst[smiles, str(kwargs)] = np.abs(coords - numpy_layout(prepare(smiles), **kwargs)[0]).max()
     assert {s: d for s, d in worst.items() if not d <= 1e-3} == {}
     # the regular octagon of S8 (radius 1.89, sides 1.45) and the pentagons of PF5 and BrF5 come out as such
     s8 = compute_atom_layout(prepare("S1SSSSSSS1"))[0]
