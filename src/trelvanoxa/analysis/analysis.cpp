@@ -3,6 +3,9 @@
 #include "analysis/report.hpp"
 #include "common/pyfloat.hpp"
 
+#include <cstring>
+#include <unordered_map>
+
 namespace tx::analysis {
 
 namespace {
@@ -30,17 +33,33 @@ void cut_fragments(const Molecule& mol, const Options& options, Analysis& out) {
         ms::predict_fragments(mol, softs, labels, options.ring_fragmentation, defaults::kMinRingFragmentMz);
 }
 
+// Whether no node pair is listed with two different weights (bit for bit).
+bool single_weights(const Links& edges) {
+    std::unordered_map<uint64_t, double> first;
+    for (const auto& e : edges) {
+        auto [it, fresh] = first.emplace(pair_key(e.u, e.v), e.w);
+        if (!fresh && std::memcmp(&it->second, &e.w, sizeof(double)) != 0) return false;
+    }
+    return true;
+}
+
 void cut_generations(const Molecule& mol, const Options& options, Analysis& out) {
     const auto& g = out.graph;
     std::vector<std::vector<int>> atom_nodes(mol.size());
     for (int at = 0; at < mol.size(); ++at)
         for (int q = 0; q < g.atom_count[at]; ++q) atom_nodes[at].push_back(g.atom_first[at] + q);
     const vif::SoftPassOptions pass{options.tol, options.fast_soft_pass, &out.stats};
+    // The whole molecule's soft links are those found in finish(), when the
+    // view holds the same matrix: a node pair listed twice keeps its first
+    // weight in the view and its last in the dense matrix.
+    std::vector<int> whole;
+    for (size_t i : out.soft) whole.push_back(static_cast<int>(i));
+    const bool same_matrix = single_weights(g.edges);
     // The molecule's own fragments are re-examined with the multi-generation
     // rules, which always include ring double cuts.
     out.peaks = ms::predict_recursive(mol, ms::make_view(g.n_nodes, g.edges, std::move(atom_nodes)), g.chem_bonds,
                                       options.max_generations, defaults::kMinRecursiveMz, true, pass,
-                                      options.all_soft);
+                                      options.all_soft, same_matrix ? &whole : nullptr);
 }
 
 }  // namespace
