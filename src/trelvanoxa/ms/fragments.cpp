@@ -350,13 +350,24 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
         for (size_t i = 0; i < idx.size(); ++i) pos[idx[i]] = static_cast<int>(i);
         std::vector<std::pair<int, int>> block_links;
         for (int c : tested[b]) block_links.push_back({pos[candidates[c].first], pos[candidates[c].second]});
-        const int kb = static_cast<int>(idx.size());
+        const int kb = n_comp == 1 ? 0 : static_cast<int>(idx.size());
         Eigen::MatrixXd mb(kb, kb);
         for (int j = 0; j < kb; ++j)
             for (int i = 0; i < kb; ++i) mb(i, j) = m(idx[i], idx[j]);
-        vif::LinkRemoval test(n_comp == 1 ? m : mb, pass.tol, pass.fast);
-        const auto block_keep = test.keeping(block_links, test.intact());
-        if (pass.stats) *pass.stats += test.stats();
+        const Eigen::MatrixXd& mat = n_comp == 1 ? m : mb;
+        std::vector<char> block_keep;
+        vif::Inertia intact;
+        if (pass.fast && vif::sparse_keeping(mat, block_links, pass.tol, block_keep, intact)) {
+            if (pass.stats) {
+                pass.stats->links += block_links.size();
+                pass.stats->sparse += block_links.size();
+            }
+        } else {
+            if (pass.fast && pass.stats) ++pass.stats->sparse_off;
+            vif::LinkRemoval test(mat, pass.tol, pass.fast);
+            block_keep = test.keeping(block_links, test.intact());
+            if (pass.stats) *pass.stats += test.stats();
+        }
         for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = block_keep[t];
         if (cache) cache->emplace(std::move(key), block_keep);
     }
