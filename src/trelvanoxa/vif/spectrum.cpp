@@ -493,12 +493,13 @@ public:
     ShiftedLdl(const Eigen::MatrixXd& a, double shift) : k_(static_cast<int>(a.rows())) {
         Eigen::MatrixXd w = a;
         Eigen::MatrixXd e = Eigen::MatrixXd::Zero(k_, k_);
-        std::vector<std::vector<char>> adj(k_, std::vector<char>(k_, 0));
+        std::vector<char> adj_flat(static_cast<size_t>(k_) * k_, 0);
+        auto adj = [&](int r, int c) -> char& { return adj_flat[static_cast<size_t>(r) * k_ + c]; };
         std::vector<int> degree(k_, 0);
         for (int j = 0; j < k_; ++j)
             for (int i = 0; i < k_; ++i)
-                if (i != j && w(i, j) != 0.0 && !adj[i][j]) {
-                    adj[i][j] = adj[j][i] = 1;
+                if (i != j && w(i, j) != 0.0 && !adj(i, j)) {
+                    adj(i, j) = adj(j, i) = 1;
                     ++degree[i];
                     ++degree[j];
                 }
@@ -515,7 +516,7 @@ public:
             int x = -1;
             double big = 0.0;
             for (int y = 0; y < k_; ++y)
-                if (alive[y] && adj[v][y] && std::fabs(w(v, y)) > big) {
+                if (alive[y] && adj(v, y) && std::fabs(w(v, y)) > big) {
                     big = std::fabs(w(v, y));
                     x = y;
                 }
@@ -554,7 +555,7 @@ public:
             // Neighbours still to eliminate, and the multipliers L = W_yP D^-1.
             nb.clear();
             for (int y = 0; y < k_; ++y)
-                if (alive[y] && y != st.p && y != st.q && (adj[st.p][y] || (st.q >= 0 && adj[st.q][y])))
+                if (alive[y] && y != st.p && y != st.q && (adj(st.p, y) || (st.q >= 0 && adj(st.q, y))))
                     nb.push_back(y);
             alive[st.p] = 0;
             if (st.q >= 0) alive[st.q] = 0;
@@ -593,19 +594,32 @@ public:
                     err += e(y, z) + kEps * (2.0 * std::fabs(upd) + std::fabs(nv));
                     w(y, z) = w(z, y) = nv;
                     e(y, z) = e(z, y) = err;
-                    if (y != z && !adj[y][z]) {
-                        adj[y][z] = adj[z][y] = 1;
+                    if (y != z && !adj(y, z)) {
+                        adj(y, z) = adj(z, y) = 1;
                         ++degree[y];
                         ++degree[z];
                     }
                 }
             }
             for (int y : nb) {
-                if (adj[st.p][y]) --degree[y];
-                if (st.q >= 0 && adj[st.q][y]) --degree[y];
+                if (adj(st.p, y)) --degree[y];
+                if (st.q >= 0 && adj(st.q, y)) --degree[y];
             }
             steps_.push_back(std::move(st));
         }
+        // Elimination tree of the steps: a step's parent eliminates the first
+        // of its remaining neighbours; L^-1 e_a is nonzero only on the path
+        // from a's step to the root.
+        std::vector<int> step_of(k_, -1);
+        for (size_t s = 0; s < steps_.size(); ++s) {
+            step_of[steps_[s].p] = static_cast<int>(s);
+            if (steps_[s].q >= 0) step_of[steps_[s].q] = static_cast<int>(s);
+        }
+        step_of_ = step_of;
+        parent_.assign(steps_.size(), -1);
+        for (size_t s = 0; s < steps_.size(); ++s)
+            for (const Row& r : steps_[s].rows)
+                if (parent_[s] < 0 || step_of[r.y] < parent_[s]) parent_[s] = step_of[r.y];
         ok_ = true;
     }
 
@@ -613,15 +627,19 @@ public:
     long pos() const { return pos_; }
     long neg() const { return neg_; }
 
-    // y = L^-1 e_a with error bounds; `touched` lists the nonzero entries.
+    // y = L^-1 e_a with error bounds; `touched` lists the nonzero entries and
+    // `path` the steps they belong to, in elimination order.
     void solve_unit(int a, std::vector<double>& y, std::vector<double>& ye, std::vector<int>& touched,
-                    std::vector<char>& mark) const {
+                    std::vector<char>& mark, std::vector<int>& path) const {
         touched.clear();
+        path.clear();
         y[a] = 1.0;
         ye[a] = 0.0;
         mark[a] = 1;
         touched.push_back(a);
-        for (const Step& st : steps_) {
+        for (int s = step_of_[a]; s >= 0; s = parent_[s]) {
+            path.push_back(s);
+            const Step& st = steps_[s];
             const double y1 = y[st.p], y2 = st.q >= 0 ? y[st.q] : 0.0;
             if (y1 == 0.0 && y2 == 0.0) continue;
             const double e1 = ye[st.p], e2 = st.q >= 0 ? ye[st.q] : 0.0;
@@ -638,12 +656,14 @@ public:
         }
     }
 
-    // y^T D^-1 z with its error bound.
-    void quad(const std::vector<double>& y, const std::vector<double>& ye, const std::vector<double>& z,
-              const std::vector<double>& ze, double& value, double& err) const {
+    // y^T D^-1 z over the given steps (where both may be nonzero), with its
+    // error bound.
+    void quad(const std::vector<int>& path, const std::vector<double>& y, const std::vector<double>& ye,
+              const std::vector<double>& z, const std::vector<double>& ze, double& value, double& err) const {
         value = 0.0;
         err = 0.0;
-        for (const Step& st : steps_) {
+        for (int s : path) {
+            const Step& st = steps_[s];
             const double y1 = y[st.p], z1 = z[st.p];
             const double y2 = st.q >= 0 ? y[st.q] : 0.0, z2 = st.q >= 0 ? z[st.q] : 0.0;
             if ((y1 == 0.0 && y2 == 0.0) || (z1 == 0.0 && z2 == 0.0)) continue;
@@ -682,6 +702,7 @@ private:
     bool ok_ = false;
     long pos_ = 0, neg_ = 0;
     std::vector<Step> steps_;
+    std::vector<int> step_of_, parent_;
 };
 
 }  // namespace
@@ -704,14 +725,18 @@ bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, i
     // and the three entries of the inverse come from two sparse solves.
     std::vector<double> yu(k, 0.0), yue(k, 0.0), yv(k, 0.0), yve(k, 0.0);
     std::vector<char> mu(k, 0), mv(k, 0);
-    std::vector<int> tu, tv;
+    std::vector<int> tu, tv, pu, pv, common;
     auto signs = [&](const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
-        f.solve_unit(u, yu, yue, tu, mu);
-        f.solve_unit(v, yv, yve, tv, mv);
+        f.solve_unit(u, yu, yue, tu, mu, pu);
+        f.solve_unit(v, yv, yve, tv, mv, pv);
+        // The two paths meet and run on together to the root.
+        common.clear();
+        for (size_t i = pu.size(), j = pv.size(); i > 0 && j > 0 && pu[i - 1] == pv[j - 1]; --i, --j)
+            common.push_back(pu[i - 1]);
         Sym2 x, xe;
-        f.quad(yu, yue, yu, yue, x.a, xe.a);
-        f.quad(yu, yue, yv, yve, x.b, xe.b);
-        f.quad(yv, yve, yv, yve, x.d, xe.d);
+        f.quad(pu, yu, yue, yu, yue, x.a, xe.a);
+        f.quad(common, yu, yue, yv, yve, x.b, xe.b);
+        f.quad(pv, yv, yve, yv, yve, x.d, xe.d);
         for (int q : tu) yu[q] = yue[q] = 0.0, mu[q] = 0;
         for (int q : tv) yv[q] = yve[q] = 0.0, mv[q] = 0;
         const Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
