@@ -69,10 +69,26 @@ void Analyser::prepare() {
     out_.centers = layout::atom_layout(mol, in_.depiction, in_.ranks, in_.jitter, opt_.layout);
     out_.graph = vif::build_orbital_graph(mol, out_.centers, opt_.layout.target_bond_len * opt_.radius_ratio,
                                           opt_.bond_kappa);
-    removal_.emplace(vif::dense_matrix(out_.graph.n_nodes, out_.graph.edges), opt_.tol, opt_.fast_soft_pass);
+    add_masses(mol, out_);
+    Eigen::MatrixXd a = vif::dense_matrix(out_.graph.n_nodes, out_.graph.edges);
+    if (!opt_.eigenvalues && opt_.fast_soft_pass && out_.graph.n_nodes > 0) {
+        std::vector<std::pair<int, int>> candidates;
+        if (!opt_.all_soft)
+            for (const auto& c : out_.graph.chem_bonds) candidates.push_back({c.u_node, c.v_node});
+        std::vector<char> keep;
+        vif::Inertia lpi;
+        if (vif::sparse_keeping(a, candidates, opt_.tol, keep, lpi)) {
+            out_.lpi = lpi;
+            out_.stats.links += candidates.size();
+            out_.stats.sparse += candidates.size();
+            sparse_keep_ = std::move(keep);
+            return;
+        }
+        ++out_.stats.sparse_off;
+    }
+    removal_.emplace(a, opt_.tol, opt_.fast_soft_pass);
     out_.eigenvalues = removal_->eigenvalues();
     out_.lpi = vif::count_inertia(out_.eigenvalues, opt_.tol);
-    add_masses(mol, out_);
 }
 
 void Analyser::finish() {
@@ -83,11 +99,16 @@ void Analyser::finish() {
     candidates.reserve(g.chem_bonds.size());
     for (const auto& c : g.chem_bonds) candidates.push_back({c.u_node, c.v_node});
     std::vector<char> keep(candidates.size(), 1);
-    if (!opt_.all_soft) keep = removal_->keeping(candidates, out_.lpi);
+    if (sparse_keep_) {
+        if (!opt_.all_soft) keep = std::move(*sparse_keep_);
+        sparse_keep_.reset();
+    } else {
+        if (!opt_.all_soft) keep = removal_->keeping(candidates, out_.lpi);
+        out_.stats += removal_->stats();
+        removal_.reset();
+    }
     for (size_t i = 0; i < keep.size(); ++i)
         if (keep[i]) out_.soft.push_back(i);
-    out_.stats += removal_->stats();
-    removal_.reset();
     cut_fragments(in_.mol, opt_, out_);
     if (opt_.recursive) cut_generations(in_.mol, opt_, out_);
 }

@@ -27,20 +27,21 @@ public:
         adj_.resize(n);
         for (const BondRec& b : mol.bonds) {
             if (!member_[b.u] || !member_[b.v]) continue;
-            const uint64_t key = pair_key(b.u, b.v);
-            if (edge_of_.count(key)) continue;
+            if (edge(b.u, b.v) >= 0) continue;
             const int e = static_cast<int>(removed_.size());
-            edge_of_[key] = e;
             removed_.push_back(0);
             adj_[b.u].push_back({b.v, e});
-            adj_[b.v].push_back({b.u, e});
+            if (b.u != b.v) adj_[b.v].push_back({b.u, e});
         }
         seen_.assign(n, 0);
     }
 
+    // The edge joining a and b (a few bonds per atom: a short scan).
     int edge(int a, int b) const {
-        auto it = edge_of_.find(pair_key(a, b));
-        return it == edge_of_.end() ? -1 : it->second;
+        if (a < 0 || b < 0 || a >= static_cast<int>(adj_.size()) || b >= static_cast<int>(adj_.size())) return -1;
+        for (const auto& [c, e] : adj_[a])
+            if (c == b) return e;
+        return -1;
     }
     int edge(const std::pair<int, int>& p) const { return edge(p.first, p.second); }
 
@@ -88,7 +89,6 @@ private:
     std::vector<int> nodes_;
     std::vector<char> member_;
     std::vector<std::vector<std::pair<int, int>>> adj_;
-    std::unordered_map<uint64_t, int> edge_of_;
     std::vector<char> removed_;
     std::vector<unsigned> seen_;
     unsigned epoch_ = 0;
@@ -378,6 +378,14 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
 
 namespace {
 
+struct AtomSetHash {
+    size_t operator()(const std::vector<int>& v) const {
+        uint64_t h = 1469598103934665603ull;
+        for (int a : v) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
+
 // Whether cutting `atom_set` could record a new peak: some piece of a single
 // cut at a bond inside it, or of a double cut at two ring bonds inside it,
 // has a nominal mass without a peak.  Every bond inside counts as a possible
@@ -428,7 +436,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     peaks.push_back({m0, formula(mol, everything), 0});
     have_mz.insert(m0);
 
-    std::set<std::vector<int>> seen{everything};
+    std::unordered_set<std::vector<int>, AtomSetHash> seen{everything};
     std::deque<std::pair<std::vector<int>, long>> queue;
     queue.push_back({everything, 0});
     ChemBonds softs;

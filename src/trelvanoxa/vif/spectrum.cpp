@@ -495,11 +495,14 @@ public:
         Eigen::MatrixXd e = Eigen::MatrixXd::Zero(k_, k_);
         std::vector<char> adj_flat(static_cast<size_t>(k_) * k_, 0);
         auto adj = [&](int r, int c) -> char& { return adj_flat[static_cast<size_t>(r) * k_ + c]; };
+        std::vector<std::vector<int>> nbrs(k_);
         std::vector<int> degree(k_, 0);
         for (int j = 0; j < k_; ++j)
             for (int i = 0; i < k_; ++i)
                 if (i != j && w(i, j) != 0.0 && !adj(i, j)) {
                     adj(i, j) = adj(j, i) = 1;
+                    nbrs[i].push_back(j);
+                    nbrs[j].push_back(i);
                     ++degree[i];
                     ++degree[j];
                 }
@@ -507,16 +510,17 @@ public:
             w(v, v) -= shift;
             e(v, v) = kEps * std::fabs(w(v, v));
         }
-        std::vector<char> alive(k_, 1);
-        std::vector<int> nb;
+        std::vector<char> alive(k_, 1), in_nb(k_, 0);
+        std::vector<int> nb, live(k_);
+        for (int i = 0; i < k_; ++i) live[i] = i;
         for (int left = k_; left > 0;) {
             int v = -1;
-            for (int i = 0; i < k_; ++i)
-                if (alive[i] && (v < 0 || degree[i] < degree[v])) v = i;
+            for (int i : live)
+                if (v < 0 || degree[i] < degree[v] || (degree[i] == degree[v] && i < v)) v = i;
             int x = -1;
             double big = 0.0;
-            for (int y = 0; y < k_; ++y)
-                if (alive[y] && adj(v, y) && std::fabs(w(v, y)) > big) {
+            for (int y : nbrs[v])
+                if (alive[y] && std::fabs(w(v, y)) > big) {
                     big = std::fabs(w(v, y));
                     x = y;
                 }
@@ -554,11 +558,19 @@ public:
             }
             // Neighbours still to eliminate, and the multipliers L = W_yP D^-1.
             nb.clear();
-            for (int y = 0; y < k_; ++y)
-                if (alive[y] && y != st.p && y != st.q && (adj(st.p, y) || (st.q >= 0 && adj(st.q, y))))
-                    nb.push_back(y);
+            for (int piv : {st.p, st.q}) {
+                if (piv < 0) continue;
+                for (int y : nbrs[piv])
+                    if (alive[y] && y != st.p && y != st.q && !in_nb[y]) {
+                        in_nb[y] = 1;
+                        nb.push_back(y);
+                    }
+            }
+            std::sort(nb.begin(), nb.end());
+            for (int y : nb) in_nb[y] = 0;
             alive[st.p] = 0;
             if (st.q >= 0) alive[st.q] = 0;
+            live.erase(std::remove_if(live.begin(), live.end(), [&](int i) { return !alive[i]; }), live.end());
             left -= st.q >= 0 ? 2 : 1;
             for (int y : nb) {
                 Row r{y, 0.0, 0.0, 0.0, 0.0};
@@ -596,6 +608,8 @@ public:
                     e(y, z) = e(z, y) = err;
                     if (y != z && !adj(y, z)) {
                         adj(y, z) = adj(z, y) = 1;
+                        nbrs[y].push_back(z);
+                        nbrs[z].push_back(y);
                         ++degree[y];
                         ++degree[z];
                     }
