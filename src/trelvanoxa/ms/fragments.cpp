@@ -24,23 +24,33 @@ public:
         const int n = mol.size();
         member_.assign(n, 0);
         for (int a : nodes_) member_[a] = 1;
-        adj_.resize(n);
+        // Neighbour lists in one array (start_[a] .. start_[a] + count_[a]).
+        start_.assign(n + 1, 0);
+        count_.assign(n, 0);
+        for (const BondRec& b : mol.bonds) {
+            if (!member_[b.u] || !member_[b.v]) continue;
+            ++start_[b.u + 1];
+            if (b.u != b.v) ++start_[b.v + 1];
+        }
+        for (int a = 0; a < n; ++a) start_[a + 1] += start_[a];
+        adj_.resize(start_[n]);
         for (const BondRec& b : mol.bonds) {
             if (!member_[b.u] || !member_[b.v]) continue;
             if (edge(b.u, b.v) >= 0) continue;
             const int e = static_cast<int>(removed_.size());
             removed_.push_back(0);
-            adj_[b.u].push_back({b.v, e});
-            if (b.u != b.v) adj_[b.v].push_back({b.u, e});
+            adj_[start_[b.u] + count_[b.u]++] = {b.v, e};
+            if (b.u != b.v) adj_[start_[b.v] + count_[b.v]++] = {b.u, e};
         }
         seen_.assign(n, 0);
     }
 
     // The edge joining a and b (a few bonds per atom: a short scan).
     int edge(int a, int b) const {
-        if (a < 0 || b < 0 || a >= static_cast<int>(adj_.size()) || b >= static_cast<int>(adj_.size())) return -1;
-        for (const auto& [c, e] : adj_[a])
-            if (c == b) return e;
+        const int n = static_cast<int>(count_.size());
+        if (a < 0 || b < 0 || a >= n || b >= n) return -1;
+        for (int i = start_[a], end = start_[a] + count_[a]; i < end; ++i)
+            if (adj_[i].first == b) return adj_[i].second;
         return -1;
     }
     int edge(const std::pair<int, int>& p) const { return edge(p.first, p.second); }
@@ -73,7 +83,8 @@ public:
                 const int a = stack.back();
                 stack.pop_back();
                 comp.push_back(a);
-                for (const auto& [b, e] : adj_[a]) {
+                for (int i = start_[a], end = start_[a] + count_[a]; i < end; ++i) {
+                    const auto [b, e] = adj_[i];
                     if (removed_[e] || seen_[b] == epoch_) continue;
                     seen_[b] = epoch_;
                     stack.push_back(b);
@@ -88,7 +99,8 @@ public:
 private:
     std::vector<int> nodes_;
     std::vector<char> member_;
-    std::vector<std::vector<std::pair<int, int>>> adj_;
+    std::vector<int> start_, count_;
+    std::vector<std::pair<int, int>> adj_;  // (neighbour, edge)
     std::vector<char> removed_;
     std::vector<unsigned> seen_;
     unsigned epoch_ = 0;

@@ -510,6 +510,8 @@ public:
             w(v, v) -= shift;
             e(v, v) = kEps * std::fabs(w(v, v));
         }
+        steps_.reserve(k_);
+        rows_.reserve(4 * static_cast<size_t>(k_));
         std::vector<char> alive(k_, 1), in_nb(k_, 0);
         std::vector<int> nb, live(k_);
         for (int i = 0; i < k_; ++i) live[i] = i;
@@ -572,6 +574,8 @@ public:
             if (st.q >= 0) alive[st.q] = 0;
             live.erase(std::remove_if(live.begin(), live.end(), [&](int i) { return !alive[i]; }), live.end());
             left -= st.q >= 0 ? 2 : 1;
+            st.first = static_cast<int>(rows_.size());
+            st.last = st.first + static_cast<int>(nb.size());
             for (int y : nb) {
                 Row r{y, 0.0, 0.0, 0.0, 0.0};
                 const double a1 = w(y, st.p), ea1 = e(y, st.p);
@@ -587,11 +591,11 @@ public:
                     r.e2 = ea1 * std::fabs(st.i12) + std::fabs(a1) * st.ie12 + ea2 * std::fabs(st.i22) +
                            std::fabs(a2) * st.ie22 + 2.0 * kEps * (std::fabs(a1 * st.i12) + std::fabs(a2 * st.i22));
                 }
-                st.rows.push_back(r);
+                rows_.push_back(r);
             }
             // Schur complement on the neighbours: W_yz -= L_y W_Pz.
             for (size_t i = 0; i < nb.size(); ++i) {
-                const Row& r = st.rows[i];
+                const Row& r = rows_[st.first + i];
                 for (size_t j = i; j < nb.size(); ++j) {
                     const int y = nb[i], z = nb[j];
                     const double b1 = w(st.p, z), eb1 = e(st.p, z);
@@ -632,8 +636,8 @@ public:
         step_of_ = step_of;
         parent_.assign(steps_.size(), -1);
         for (size_t s = 0; s < steps_.size(); ++s)
-            for (const Row& r : steps_[s].rows)
-                if (parent_[s] < 0 || step_of[r.y] < parent_[s]) parent_[s] = step_of[r.y];
+            for (int i = steps_[s].first; i < steps_[s].last; ++i)
+                if (parent_[s] < 0 || step_of[rows_[i].y] < parent_[s]) parent_[s] = step_of[rows_[i].y];
         ok_ = true;
     }
 
@@ -657,7 +661,8 @@ public:
             const double y1 = y[st.p], y2 = st.q >= 0 ? y[st.q] : 0.0;
             if (y1 == 0.0 && y2 == 0.0) continue;
             const double e1 = ye[st.p], e2 = st.q >= 0 ? ye[st.q] : 0.0;
-            for (const Row& r : st.rows) {
+            for (int i = st.first; i < st.last; ++i) {
+                const Row& r = rows_[i];
                 const double t = r.l1 * y1 + r.l2 * y2;
                 if (!mark[r.y]) {
                     mark[r.y] = 1;
@@ -710,12 +715,13 @@ private:
         int p = -1, q = -1;  // the pivot's node(s); q < 0 for a 1 x 1 pivot
         double d11 = 0, d12 = 0, d22 = 0, e11 = 0, e12 = 0, e22 = 0;
         double i11 = 0, i12 = 0, i22 = 0, ie11 = 0, ie12 = 0, ie22 = 0;  // D^-1 and its error bounds
-        std::vector<Row> rows;
+        int first = 0, last = 0;  // its rows in rows_
     };
     int k_;
     bool ok_ = false;
     long pos_ = 0, neg_ = 0;
     std::vector<Step> steps_;
+    std::vector<Row> rows_;
     std::vector<int> step_of_, parent_;
 };
 
