@@ -93,9 +93,11 @@ def imap_inprocess(items, options, timeout=None, task=safe_record, on_error=erro
             yield task(ident, payload, options)
 
 
-def _die_with_parent(parent_pid):
+def _die_with_parent():
     """Have the kernel kill this worker when the process that started it ends (Linux), so a
-    SIGKILLed parent leaves no workers behind holding its stdout and stderr."""
+    SIGKILLed command leaves no workers behind holding its stdout and stderr.  (Under forkserver
+    that is the server, which itself leaves when the command is gone.)"""
+    parent = os.getppid()
     try:
         import ctypes
 
@@ -103,12 +105,12 @@ def _die_with_parent(parent_pid):
         libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
     except Exception:  # noqa: BLE001 - elsewhere the end of the pipe tells the worker to leave
         pass
-    if os.getppid() != parent_pid:  # the parent was gone before the request took effect
+    if os.getppid() != parent:  # the parent was gone before the request took effect
         os._exit(0)
 
 
-def _worker_main(conn, task, on_error, options, timeout, parent_pid, inherited=()):
-    _die_with_parent(parent_pid)
+def _worker_main(conn, task, on_error, options, timeout, inherited=()):
+    _die_with_parent()
     for other in inherited:  # the parent's ends of the pipes, copied by fork: only the parent may hold them
         other.close()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C belongs to the parent, which stops us
@@ -162,7 +164,7 @@ class _Worker:
         self.conn, child = ctx.Pipe()
         inherited = [self.conn] + [w.conn for w in siblings] if ctx.get_start_method() == "fork" else []
         self.proc = ctx.Process(target=_worker_main, daemon=True,
-                                args=(child, task, on_error, options, timeout, os.getpid(), inherited))
+                                args=(child, task, on_error, options, timeout, inherited))
         with warnings.catch_warnings():
             # fork is chosen only without other Python threads; the idle native threads of the BLAS
             # pool that CPython also counts here are fork-safe (they re-initialise in the child).
