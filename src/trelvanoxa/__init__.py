@@ -87,7 +87,7 @@ from .score import explain  # noqa: E402
 set_blas_threads = _core.set_blas_threads
 get_blas_threads = _core.get_blas_threads
 
-del batch, score
+del batch, score, prediction
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
