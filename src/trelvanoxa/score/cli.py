@@ -1,5 +1,6 @@
 """The ``score`` command: how well predicted fragments explain measured EI spectra of an MSP file."""
 
+import contextlib
 import json
 import os
 import re
@@ -148,8 +149,9 @@ def _score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, jso
         raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
     ring = not no_ring
     usable = [r for r in records if r["problem"] is None]
-    predictions = list(_predictions(usable, {"ring": ring, "generations": generations, "baseline": baseline},
-                                    jobs, timeout))
+    running = _predictions(usable, {"ring": ring, "generations": generations, "baseline": baseline}, jobs, timeout)
+    with contextlib.closing(running):  # an interrupt stops the workers at once
+        predictions = list(running)
 
     options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
     skipped = [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]
