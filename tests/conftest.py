@@ -4,7 +4,6 @@ import http.server
 import json
 import os
 import sys
-import tempfile
 import threading
 import urllib.parse
 from pathlib import Path
@@ -12,8 +11,6 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-# Element answers are memoised on disk; the suite (and every child interpreter it starts) keeps its own.
-os.environ["TRELVANOXA_CACHE_DIR"] = tempfile.mkdtemp(prefix="trelvanoxa-test-cache-")
 
 import matplotlib.pyplot as plt  # noqa: E402
 import pytest  # noqa: E402

@@ -327,31 +327,41 @@ def test_ctrl_c_during_the_first_analysis_leaves_later_calls_working(tmp_path):
     assert outcomes["interrupted"] >= 3, outcomes  # the sweep did land inside first calls
 
 
-def test_threads_doing_first_lookups_ask_mendeleev_once_per_symbol(monkeypatch, tmp_path):
+def test_periods_are_mendeleevs_and_only_unknown_symbols_reach_it_once_per_symbol(monkeypatch):
     import time
 
     import mendeleev
+    from mendeleev.fetch import fetch_table
+
+    from trelvanoxa.elements.periods import PERIODS
+
+    table = fetch_table("elements")
+    assert PERIODS == {s: int(p) for s, p in zip(table["symbol"], table["period"])} and len(PERIODS) == 118
 
     calls, lock = collections.Counter(), threading.Lock()
 
     def slow_element(symbol):
         with lock:
             calls[symbol] += 1
-        time.sleep(0.02)  # every thread arrives while the first lookup is still running
+        time.sleep(0.05)  # every thread arrives while the first lookup is still running
         return mendeleev.element(symbol)
 
-    monkeypatch.setenv("TRELVANOXA_CACHE_DIR", str(tmp_path))
     monkeypatch.setattr(trelvanoxa, "element", slow_element)
     trelvanoxa._get_period.cache_clear()
-    symbols = ["C", "H", "Cl", "Br", "O", "N", "S", "I"]
+    symbols = ["C", "H", "Cl", "Br", "*", "Xx", "I", "Og"]
     start, results, errors = threading.Barrier(8), {}, []
 
     def worker(k):
-        try:
-            start.wait()
-            results[k] = [trelvanoxa._get_period(s) for s in symbols[k:] + symbols[:k]]
-        except BaseException as err:  # noqa: BLE001 - reported below
-            errors.append(err)
+        start.wait()
+        got = []
+        for s in symbols[k:] + symbols[:k]:
+            try:
+                got.append(trelvanoxa._get_period(s))
+            except ValueError as err:
+                got.append(str(err))
+            except BaseException as err:  # noqa: BLE001 - reported below
+                errors.append(err)
+        results[k] = got
 
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
     for t in threads:
@@ -360,10 +370,11 @@ def test_threads_doing_first_lookups_ask_mendeleev_once_per_symbol(monkeypatch, 
         t.join()
     trelvanoxa._get_period.cache_clear()
     assert errors == []
-    truth = {"C": 2, "H": 1, "Cl": 3, "Br": 4, "O": 2, "N": 2, "S": 3, "I": 5}
+    truth = {"C": 2, "H": 1, "Cl": 3, "Br": 4, "*": "Element not found: *", "Xx": "Element not found: Xx", "I": 5,
+             "Og": 7}
     for k, got in results.items():
         assert got == [truth[s] for s in symbols[k:] + symbols[:k]]
-    assert calls == collections.Counter(symbols)  # once per symbol
+    assert set(calls) == {"*", "Xx"} and max(calls.values()) <= 2  # never the database for a known element
 
 
 @pytest.mark.parametrize("n_nodes,error", [(2**31, ValueError), (4097, ValueError), (0, ValueError),

@@ -118,7 +118,7 @@ def test_fitting_script_refits_and_cross_validates(tmp_path):
     msp.write_text(dev_records(14) + "\n" + "\n\n".join(
         b for b in (DATA / "ei_spectra_dev.msp").read_text("utf-8").split("\n\n")[20:26] if b.strip()) + "\n")
     out = tmp_path / "params.json"
-    proc = run_python([str(ROOT / "scripts" / "fit_intensity.py"), str(msp), "--folds", "2", "--out", str(out)])
+    proc = run_python([str(ROOT / "tools" / "fit_intensity.py"), str(msp), "--folds", "2", "--out", str(out)])
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert "2-fold cross-validated" in lines[0]

@@ -1,8 +1,8 @@
 """The `trelvanoxa` command: `analyze` one molecule, `batch` many, `score` predictions against
 measured spectra.
 
-Exit codes: 0 success, 1 some molecules failed, 2 usage error (bad option, unreadable input or
-output), 130 interrupted.  Other commands join the group with `main.add_command(...)`.
+Exit codes: 0 success, 1 some molecules failed (or the output could not be written), 2 usage error
+(bad option, unreadable input or output), 130 interrupted by Ctrl-C, 143 stopped by SIGTERM.  Other commands join the group with `main.add_command(...)`.
 """
 
 import contextlib
@@ -12,7 +12,10 @@ import sys
 
 import click
 
-EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
+from .terminal import EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED  # noqa: F401
+from .terminal import TIMEOUT, Terminated, exit_code_of, shown, sigterm_as_interrupt  # noqa: F401
+
+
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -130,6 +133,111 @@ def _progress(quiet, total):
     return tqdm(total=total(), unit="mol", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
 
 
+def capped_jobs(jobs):
+    """--jobs as the local pool will run it: more workers than cores only share them."""
+    from .batch import max_jobs
+
+    if jobs is not None and jobs > max_jobs():
+        click.echo(f"note: --jobs {jobs} capped at {max_jobs()}, the cores available", err=True)
+        return max_jobs()
+    return jobs
+
+
+def _check_paths(input_path, output_path, smiles_column, id_column):
+    from .batch.readers import InputError, check_input, input_format
+    from .batch.writers import OutputError, output_format
+
+    try:
+        input_format(input_path)
+        output_format(output_path)
+        check_input(input_path, smiles_column, id_column)
+    except (InputError, OutputError) as exc:
+        raise click.UsageError(str(exc)) from None
+    if input_path != "-" and os.path.exists(output_path) and os.path.samefile(input_path, output_path):
+        raise click.UsageError(f"OUTPUT {output_path} is the input file itself")
+
+
+def _dask_client(scheduler):
+    try:
+        from distributed import Client
+    except ImportError:
+        raise click.UsageError("--scheduler needs dask.distributed: pip install 'trelvanoxa[dask]'") from None
+    from .batch.pool import dask_scheduler_problem
+
+    problem = dask_scheduler_problem(scheduler)
+    if problem:
+        raise click.UsageError(f"cannot connect to the scheduler at {scheduler}: {problem}")
+    try:
+        return Client(scheduler, timeout="10s")
+    except (OSError, TimeoutError) as exc:
+        raise click.UsageError(f"cannot connect to the scheduler at {scheduler}: {exc}") from None
+    except Exception as exc:  # noqa: BLE001 - e.g. a web server read as Dask frames asks for exabytes
+        raise click.UsageError(f"cannot connect to the scheduler at {scheduler}: the service there does not "
+                               f"answer as a Dask scheduler ({type(exc).__name__})") from None
+
+
+class _Resume:
+    """Leaves out the input items whose records OUTPUT already holds, each record matched once
+    (by id and SMILES), and tells about ids that come again and records matched by nothing."""
+
+    def __init__(self, writer):
+        self.key, self.left = writer.key, writer.done
+        self.matched_ids = set()
+        self.repeated = []
+        self.total = sum(self.left.values())
+
+    def items(self, items):
+        for ident, smiles in items:
+            key = self.key(ident, smiles)
+            if self.left.get(key):
+                self.left[key] -= 1
+                if key[0] in self.matched_ids and len(self.repeated) < 5:
+                    self.repeated.append(key[0])
+                self.matched_ids.add(key[0])
+                continue
+            if key[0] in self.matched_ids and len(self.repeated) < 5:
+                self.repeated.append(key[0])
+            yield ident, smiles
+
+    def notes(self, output_path):
+        out = []
+        if self.repeated:
+            out.append("ids that appear more than once in INPUT: " + ", ".join(shown(repr(i)) for i in self.repeated)
+                       + "; every occurrence has its own record")
+        stray = [k for k, n in self.left.items() if n]
+        if stray:
+            out.append(f"{sum(self.left[k] for k in stray)} records of {output_path} match no molecule of INPUT "
+                       f"by id and SMILES (e.g. {shown(repr(stray[0][0]))}); they were kept")
+        return out
+
+
+def _write_records(records, writer, quiet, bar):
+    """Writes the records; returns (written, failed, interrupt or None, stopping error or None)."""
+    from .batch.writers import OutputError
+
+    written = failed = 0
+    try:
+        with contextlib.closing(records):
+            for rec in records:
+                writer.write(rec)
+                written += 1
+                if rec.get("error"):
+                    failed += 1
+                    if bar is None and not quiet:
+                        click.echo(f"error: {shown(rec['id'])}: {shown(rec['error'])}", err=True)
+                if bar is not None:
+                    bar.update(1)
+                    if failed:
+                        bar.set_postfix(failed=failed, refresh=False)
+    except KeyboardInterrupt as exc:
+        return written, failed, exc, None
+    except OutputError as exc:
+        return written, failed, None, str(exc)
+    except Exception as exc:  # noqa: BLE001 - the input broke off: keep what is written
+        return written, failed, None, f"the run stopped: {type(exc).__name__}: {shown(exc)}"
+    return written, failed, None, None
+
+
 @main.command()
 @click.argument("input_path", metavar="INPUT", type=click.Path(allow_dash=True, dir_okay=False))
 @click.option("-o", "--output", "output_path", required=True, type=click.Path(dir_okay=False, writable=True),
@@ -139,14 +247,15 @@ def _progress(quiet, total):
 @click.option("--id-column", default=None, help="CSV/TSV column holding the id [default: the line number].")
 @click.option("--id-property", default=None, help="SDF property holding the id [default: the title line].")
 @click.option("-j", "--jobs", type=click.IntRange(min=1), default=None,
-              help="Worker processes [default: all cores]; 1 analyses in this process.")
+              help="Worker processes [default: all cores; more are capped at that]; 1 analyses in this process.")
 @click.option("--scheduler", default=None, metavar="ADDRESS",
               help="Run on an existing dask.distributed cluster (e.g. tcp://host:8786) instead of local workers.")
 @click.option("--chunk-size", type=click.IntRange(min=1), default=None,
               help="Molecules sent to a worker at a time [default: 16; 64 with --scheduler].")
-@click.option("--timeout", type=click.FloatRange(min=0, min_open=True), default=None, metavar="SECONDS",
-              help="Time limit per molecule; an overrun becomes an error record and its worker is replaced.")
-@click.option("--resume", is_flag=True, help="Keep the records already in OUTPUT and skip their ids.")
+@click.option("--timeout", type=TIMEOUT, default=None, metavar="SECONDS",
+              help="Time limit per molecule (at most 86400); an overrun becomes an error record and its worker "
+                   "is replaced.")
+@click.option("--resume", is_flag=True, help="Keep the records already in OUTPUT and skip their molecules.")
 @click.option("-q", "--quiet", is_flag=True, help="No progress bar and no summary.")
 @click.option("--intensities", is_flag=True,
               help="Also predict peak heights (the intensity model): JSONL and Parquet get an \"intensities\" "
@@ -157,83 +266,57 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
 
     INPUT is .smi/.txt (SMILES, then an optional id after a tab or spaces; "#" lines skipped), .csv/.tsv
     (with a header), .sdf or .sdf.gz, or - for SMILES lines on standard input.  A molecule that
-    fails becomes an error record and the run goes on; the exit code is then 1.  Ctrl-C stops the
-    run leaving OUTPUT complete, and --resume continues it.
+    fails becomes an error record and the run goes on; the exit code is then 1.  Ctrl-C (exit 130)
+    or SIGTERM (exit 143) stops the run leaving OUTPUT complete, and --resume continues it.
     """
     from .batch import analyze_many
-    from .batch.readers import InputError, check_table_columns, count_records, input_format, open_input
-    from .batch.writers import OutputError, open_output, output_format
+    from .batch.pool import quiet_rdkit
+    from .batch.readers import count_records, open_input
+    from .batch.writers import OutputError, open_output
 
-    try:
-        input_format(input_path)
-        output_format(output_path)
-        if input_path != "-" and not os.path.isfile(input_path):
-            raise InputError(f"no such file: {input_path}")
-        check_table_columns(input_path, smiles_column, id_column)
-    except (InputError, OutputError) as exc:
-        raise click.UsageError(str(exc)) from None
-
-    client = None
-    if scheduler:
-        try:
-            from distributed import Client
-        except ImportError:
-            raise click.UsageError("--scheduler needs dask.distributed: pip install 'trelvanoxa[dask]'") from None
-        try:
-            client = Client(scheduler, timeout="10s")
-        except Exception as exc:  # noqa: BLE001
-            raise click.UsageError(f"cannot connect to the scheduler at {scheduler}: {exc}") from None
-
+    _check_paths(input_path, output_path, smiles_column, id_column)
+    jobs = capped_jobs(jobs)
+    client = _dask_client(scheduler) if scheduler else None
     try:
         writer = open_output(output_path, resume=resume, intensities=intensities)
     except (OutputError, OSError) as exc:
         if client is not None:
             client.close()
         raise click.UsageError(str(exc)) from None
-
-    from .batch.pool import quiet_rdkit
-
+    for note in writer.notes:
+        click.echo(f"warning: {note}", err=True)
     quiet_rdkit()  # parse failures are in the error records
-    done = writer.done_ids
-    items = open_input(input_path, smiles_column, id_column, id_property)
-    if done:
-        items = ((i, s) for i, s in items if i not in done)
-    records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive, generations=generations,
-                           timeout=timeout, chunk_size=chunk_size, intensities=intensities)
-    bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - len(done)) or None)
-    written = failed = 0
-    interrupted = False
-    try:
-        with contextlib.closing(records):
-            for rec in records:
-                writer.write(rec)
-                written += 1
-                if rec.get("error"):
-                    failed += 1
-                    if bar is None and not quiet:
-                        click.echo(f"error: {rec['id']}: {rec['error']}", err=True)
-                if bar is not None:
-                    bar.update(1)
-                    if failed:
-                        bar.set_postfix(failed=failed, refresh=False)
-    except KeyboardInterrupt:
-        interrupted = True
-    except Exception as exc:  # noqa: BLE001 - e.g. a corrupt compressed input: keep what is written
-        click.echo(f"error: the run stopped: {type(exc).__name__}: {exc}", err=True)
-        failed += 1
-    finally:
-        if bar is not None:
-            bar.close()
-        writer.close()
-        if client is not None:
-            client.close()
+    skip = _Resume(writer)
+    items = skip.items(open_input(input_path, smiles_column, id_column, id_property))
+    with sigterm_as_interrupt():
+        bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - skip.total) or None)
+        try:
+            records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive,
+                                   generations=generations, timeout=timeout, chunk_size=chunk_size,
+                                   intensities=intensities)
+            written, failed, interrupt, stopped = _write_records(records, writer, quiet, bar)
+        except KeyboardInterrupt as exc:
+            written, failed, interrupt, stopped = 0, 0, exc, None
+        finally:
+            if bar is not None:
+                bar.close()
+            try:
+                writer.close()
+            except OutputError as exc:
+                stopped = str(exc)
+            if client is not None:
+                client.close()
+    if stopped:
+        click.echo(f"error: {stopped}", err=True)
     if not quiet:
-        skipped = f", {len(done)} already in {output_path}" if done else ""
-        click.echo(f"{written} records written to {output_path} ({failed} failed{skipped})"
-                   + ("; interrupted, continue with --resume" if interrupted else ""), err=True)
-    if interrupted:
-        sys.exit(EXIT_INTERRUPTED)
-    sys.exit(EXIT_FAILED if failed else 0)
+        for note in ([] if interrupt or stopped else skip.notes(output_path)):
+            click.echo(f"warning: {note}", err=True)
+        already = f", {skip.total} already in {output_path}" if skip.total else ""
+        click.echo(f"{written} records written to {output_path} ({failed} failed{already})"
+                   + ("; interrupted, continue with --resume" if interrupt else ""), err=True)
+    if interrupt is not None:
+        sys.exit(exit_code_of(interrupt))
+    sys.exit(EXIT_FAILED if failed or stopped else 0)
 
 
 def _add_scoring():

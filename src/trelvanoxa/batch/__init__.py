@@ -2,7 +2,7 @@
 out, readers and writers for SMILES, CSV, SDF, JSONL, MSP and Parquet files."""
 
 from .engine import RECORD_KEYS, analyse_one, smiles_problem
-from .pool import DASK_CHUNK_SIZE, DEFAULT_CHUNK_SIZE, can_alarm, default_jobs, imap_dask, imap_inprocess, imap_local
+from .pool import DASK_CHUNK_SIZE, DEFAULT_CHUNK_SIZE, check_timeout, default_jobs, imap_dask, max_jobs, run_items
 from .spectra import to_matchms
 
 __all__ = ["analyze_many", "analyse_one", "to_matchms", "RECORD_KEYS", "smiles_problem"]
@@ -30,8 +30,10 @@ def analyze_many(smiles_or_records, jobs=None, client=None, ring=False, recursiv
     Items are SMILES strings, (id, smiles) pairs or dicts with "smiles" (and "id").  `jobs` worker
     processes (default: all cores; 1 analyses in this process), or the workers of `client`, a
     dask.distributed.Client.  `chunk_size` molecules go to a worker at a time (default 16 for the
-    local pool, 64 for Dask, whose tasks cost more to schedule).  `timeout` limits the seconds spent on one molecule: an overrun gives
-    an error record and the worker is replaced.  Input is consumed lazily and only a bounded
+    local pool, 64 for Dask, whose tasks cost more to schedule); more jobs than `max_jobs()` (the
+    cores available, at least 2) are not started.  `timeout` limits the seconds spent on one
+    molecule (a positive number, at most a day): an overrun gives an error record and the worker
+    is replaced.  Input is consumed lazily and only a bounded
     number of molecules is in flight, so any iterable (a file, a generator) may be passed.
 
     Each record has "id", "smiles", "lpi", "soft_bonds", "fragments", "peaks", "mol_mass",
@@ -42,14 +44,11 @@ def analyze_many(smiles_or_records, jobs=None, client=None, ring=False, recursiv
     options = {"ring": bool(ring), "recursive": bool(recursive), "generations": int(generations)}
     if intensities:
         options["intensities"] = True
-    if timeout is not None and timeout <= 0:
-        raise ValueError("timeout must be a positive number of seconds")
+    timeout = check_timeout(timeout)
     items = normalise_items(smiles_or_records)
     if client is not None:
         return imap_dask(items, options, client, timeout=timeout, chunk_size=chunk_size or DASK_CHUNK_SIZE)
     jobs = default_jobs() if jobs is None else int(jobs)
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
-    if jobs == 1 and (timeout is None or can_alarm()):
-        return imap_inprocess(items, options, timeout=timeout)
-    return imap_local(items, options, jobs, timeout=timeout, chunk_size=chunk_size or DEFAULT_CHUNK_SIZE)
+    return run_items(items, options, min(jobs, max_jobs()), timeout=timeout, chunk_size=chunk_size or DEFAULT_CHUNK_SIZE)

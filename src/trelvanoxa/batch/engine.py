@@ -42,9 +42,26 @@ class MoleculeTimeout(BaseException):
     is not an Exception, so no fallback inside the analysis can swallow it."""
 
 
+class UnreadableRecord:
+    """Stands for the SMILES of an input record that could not be read (a CSV field beyond the
+    size limit, an SDF title that is not UTF-8, a compressed file cut short): its item becomes an
+    error record saying why, and the run goes on."""
+
+    def __init__(self, reason):
+        self.reason = reason
+
+    def __eq__(self, other):
+        return isinstance(other, UnreadableRecord) and other.reason == self.reason
+
+    def __repr__(self):
+        return f"UnreadableRecord({self.reason!r})"
+
+
 def smiles_problem(smiles):
     """Why this text cannot be a SMILES field, or None.  RDKit stops reading at the first blank, so
     "CC O" would silently become ethane; whitespace and control characters are refused here."""
+    if isinstance(smiles, UnreadableRecord):
+        return smiles.reason
     if not isinstance(smiles, str):
         return f"SMILES must be text, got {type(smiles).__name__}"
     if not smiles:
@@ -64,7 +81,8 @@ def safe_record(ident, smiles, options):
     """The compact record of one (id, smiles) item; never raises an Exception."""
     problem = smiles_problem(smiles)
     if problem:
-        return error_record(ident, smiles if isinstance(smiles, str) else repr(smiles), problem)
+        text = smiles if isinstance(smiles, str) else "" if isinstance(smiles, UnreadableRecord) else repr(smiles)
+        return error_record(ident, text, problem)
     try:
         rec = analyse_one(smiles, **options)
     except MoleculeTimeout as exc:

@@ -8,9 +8,9 @@ current molecule becomes an error record and the rest of its queue goes to the r
 """
 
 import collections
-import itertools
 import multiprocessing
 import os
+import pickle
 import signal
 import threading
 import time
@@ -29,13 +29,16 @@ def timeout_message(timeout):
     return f"timed out: analysis took longer than {timeout:g} s"
 
 
+MAX_TIMEOUT = 86400.0  # a day per molecule
+
+
 def _grace(timeout):
     # Time a worker gets beyond its own alarm before the parent kills it.
     return min(5.0, max(0.5, 0.5 * timeout))
 
 
 class _Alarm:
-    """Per-molecule time limit through SIGALRM (main thread only).  The native loops poll for
+    """Per-item time limit through SIGALRM (main thread only).  The native loops poll for
     signals, so the handler's exception unwinds a long analysis cleanly."""
 
     def __init__(self, timeout):
@@ -56,53 +59,17 @@ class _Alarm:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, self.previous or signal.SIG_DFL)
 
-    def run(self, ident, smiles, options, notify=None):
-        if warm_elements(smiles, notify) and notify is not None:
-            notify(None)  # the molecule's clock starts only now
+    def run(self, task, ident, payload, options, on_error):
         try:
             self.armed = True
             signal.setitimer(signal.ITIMER_REAL, self.timeout)
             try:
-                return safe_record(ident, smiles, options)
+                return task(ident, payload, options)
             finally:
                 self.armed = False
                 signal.setitimer(signal.ITIMER_REAL, 0)
-        except MoleculeTimeout:  # fired in the instant between the analysis and the disarm
-            return error_record(ident, smiles, timeout_message(self.timeout))
-
-
-_WARM = set()
-
-
-def warm_elements(smiles, notify=None):
-    """Look up the element data of a molecule's atoms before its clock starts: the first lookup
-    of an element reads the element database (up to a second), which is no part of the
-    molecule's own cost and would otherwise time out the first molecules of every worker.
-    Returns whether new elements were looked up; `notify("warm")` is called before that."""
-    if not isinstance(smiles, str) or not smiles:
-        return False
-    try:
-        from rdkit import Chem
-
-        import trelvanoxa
-
-        mol = Chem.MolFromSmiles(smiles, sanitize=False)
-        if mol is None:
-            return False
-        new = ({a.GetSymbol() for a in mol.GetAtoms()} | {"H"}) - _WARM
-        if not new:
-            return False
-        if notify is not None:
-            notify("warm")
-        for symbol in new:
-            _WARM.add(symbol)
-            try:
-                trelvanoxa._get_period(symbol)
-            except Exception:  # noqa: BLE001 - an unknown element is the analysis' error to report
-                pass
-        return True
-    except Exception:  # noqa: BLE001
-        return False
+        except MoleculeTimeout:  # fired in the instant between the work and the disarm
+            return on_error(ident, payload, timeout_message(self.timeout))
 
 
 def quiet_rdkit():
@@ -115,41 +82,62 @@ def can_alarm():
     return hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread()
 
 
-def imap_inprocess(items, options, timeout=None):
-    """Records of (id, smiles) items analysed one after another in this process."""
+def imap_inprocess(items, options, timeout=None, task=safe_record, on_error=error_record):
+    """Results of task(id, payload, options) for (id, payload) items, one after another in this process."""
     if timeout and can_alarm():
         with _Alarm(timeout) as alarm:
-            for ident, smiles in items:
-                yield alarm.run(ident, smiles, options)
+            for ident, payload in items:
+                yield alarm.run(task, ident, payload, options, on_error)
     else:
-        for ident, smiles in items:
-            yield safe_record(ident, smiles, options)
+        for ident, payload in items:
+            yield task(ident, payload, options)
 
 
-def _worker_main(conn, options, timeout):
+def _die_with_parent():
+    """Have the kernel kill this worker when the process that started it ends (Linux), so a
+    SIGKILLed command leaves no workers behind holding its stdout and stderr.  (Under forkserver
+    that is the server, which itself leaves when the command is gone.)"""
+    parent = os.getppid()
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+    except Exception:  # noqa: BLE001 - elsewhere the end of the pipe tells the worker to leave
+        pass
+    if os.getppid() != parent:  # the parent was gone before the request took effect
+        os._exit(0)
+
+
+def _worker_main(conn, task, on_error, options, timeout, inherited=()):
+    _die_with_parent()
+    for other in inherited:  # the parent's ends of the pipes, copied by fork: only the parent may hold them
+        other.close()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C belongs to the parent, which stops us
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # whatever the parent made of SIGTERM
     quiet_rdkit()  # unreadable SMILES are reported in their records
     alarm = _Alarm(timeout) if timeout and hasattr(signal, "setitimer") else None
     if alarm:
         alarm.__enter__()
-    # Messages to the parent: (seq, record) per molecule; (seq, "warm") while element data is being
-    # loaded (the clock stops) and (seq, None) when the molecule's clock starts; (-1, None) once,
-    # when the worker is ready.
+    # Messages to the parent: (-1, None) once, when the worker is ready; then (seq, result) per item.
     try:
         conn.send((-1, None))
         while True:
             try:
                 job = conn.recv()
-            except EOFError:
-                return
+            except (EOFError, OSError):
+                return  # the parent is gone
             if job is None:
                 return
-            for seq, ident, smiles in job:
+            for seq, ident, payload in job:
                 if alarm:
-                    rec = alarm.run(ident, smiles, options, notify=lambda what: conn.send((seq, what)))
+                    result = alarm.run(task, ident, payload, options, on_error)
                 else:
-                    rec = safe_record(ident, smiles, options)
-                conn.send((seq, rec))
+                    result = task(ident, payload, options)
+                try:
+                    conn.send((seq, result))
+                except (BrokenPipeError, EOFError, OSError):
+                    return
     finally:
         conn.close()
 
@@ -167,26 +155,36 @@ def _context():
     return multiprocessing.get_context("spawn")
 
 
+# A worker gets this long to start (import the package) before its first item's clock runs.
+STARTUP_ALLOWANCE = 60.0
+
+
 class _Worker:
-    def __init__(self, ctx, options, timeout):
+    def __init__(self, ctx, task, on_error, options, timeout, siblings):
         self.conn, child = ctx.Pipe()
-        self.proc = ctx.Process(target=_worker_main, args=(child, options, timeout), daemon=True)
+        inherited = [self.conn] + [w.conn for w in siblings] if ctx.get_start_method() == "fork" else []
+        self.proc = ctx.Process(target=_worker_main, daemon=True,
+                                args=(child, task, on_error, options, timeout, inherited))
         with warnings.catch_warnings():
             # fork is chosen only without other Python threads; the idle native threads of the BLAS
             # pool that CPython also counts here are fork-safe (they re-initialise in the child).
             warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
             self.proc.start()
         child.close()
-        self.pending = collections.deque()  # (seq, id, smiles) sent and not yet answered
+        self.pending = collections.deque()  # (seq, id, payload) sent and not yet answered
         self.since = time.monotonic()  # when the head of `pending` started
-        self.ready = False  # the clock runs only once the worker has started up
-        self.clock = True  # false while the worker loads element data
+        self.ready = False
 
     def send(self, job):
         if not self.pending:
             self.since = time.monotonic()
         self.pending.extend(job)  # first, so a failed send leaves the job with the worker's successor
         self.conn.send(job)
+
+    def overran(self, limit, now):
+        """Whether the item at the head of the queue has had more than `limit` seconds."""
+        allowed = limit if self.ready else limit + STARTUP_ALLOWANCE
+        return now - self.since > allowed
 
     def kill(self):
         try:
@@ -203,100 +201,156 @@ class _Worker:
             pass
 
 
-def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE):
-    """Records of (id, smiles) items from `jobs` worker processes, in input order."""
-    chunk_size = max(1, int(chunk_size))
-    ctx = _context()
-    source = iter(items)
-    window = max(4 * jobs * chunk_size, 64)  # dispatched but not yet yielded
-    if ctx.get_start_method() == "fork":
-        # Load the element data of the first window here, once, rather than in every worker (and
-        # every replacement): forked workers inherit it.
-        head = list(itertools.islice(source, window))
-        for _, smiles in head:
-            warm_elements(smiles)
-        source = itertools.chain(head, source)
-    workers = [_Worker(ctx, options, timeout) for _ in range(jobs)]
-    done = {}
-    next_out = next_seq = 0
-    exhausted = False
-    limit = timeout + _grace(timeout) if timeout else None
+def _sendable(item):
+    try:
+        pickle.dumps(item)
+        return True
+    except Exception:  # noqa: BLE001 - any object may fail to pickle in its own way
+        return False
 
-    def respawn(w):
-        """A fresh worker in w's place, given w's unanswered molecules."""
+
+class _LocalPool:
+    """`jobs` worker processes running task(id, payload, options) on (id, payload) items; results
+    come back in input order, with a bounded window of items in flight."""
+
+    def __init__(self, items, options, jobs, timeout, chunk_size, task, on_error):
+        self.source = iter(items)
+        self.options, self.timeout, self.task, self.on_error = options, timeout, task, on_error
+        self.chunk_size = max(1, int(chunk_size))
+        self.window = max(4 * jobs * self.chunk_size, 64)  # dispatched but not yet yielded
+        self.limit = timeout + _grace(timeout) if timeout else None
+        self.ctx = _context()
+        self.workers = []
+        for _ in range(jobs):
+            self.workers.append(self._start())
+        self.done = {}
+        self.next_out = self.next_seq = 0
+        self.exhausted = False
+        self.source_error = None  # what the input raised, re-raised once everything before it is out
+
+    def _start(self):
+        return _Worker(self.ctx, self.task, self.on_error, self.options, self.timeout, self.workers)
+
+    def _respawn(self, w):
+        """A fresh worker in w's place, given w's unanswered items."""
         rest = list(w.pending)
         w.kill()
-        fresh = _Worker(ctx, options, timeout)
-        workers[workers.index(w)] = fresh
+        index = self.workers.index(w)
+        self.workers[index] = None
+        fresh = self.workers[index] = _Worker(self.ctx, self.task, self.on_error, self.options, self.timeout,
+                                              [x for x in self.workers if x is not None])
         if rest:
             fresh.send(rest)
 
-    def replace(w, message):
-        seq, ident, smiles = w.pending.popleft()
-        done[seq] = error_record(ident, smiles, message)
-        respawn(w)
+    def _replace(self, w, message):
+        seq, ident, payload = w.pending.popleft()
+        self.done[seq] = self.on_error(ident, payload, message)
+        self._respawn(w)
 
-    finished = False
-    try:
-        while True:
-            for w in workers:
-                while not exhausted and len(w.pending) < 2 * chunk_size and next_seq - next_out < window:
-                    job = []
-                    for ident, smiles in source:
-                        job.append((next_seq, ident, smiles))
-                        next_seq += 1
-                        if len(job) == chunk_size:
-                            break
-                    else:
-                        exhausted = True
-                    if job:
-                        try:
-                            w.send(job)
-                        except (OSError, ValueError):  # it died while idle: its successor takes the job
-                            respawn(w)
-                            break
-            busy = [w for w in workers if w.pending]
-            if not busy:
-                finished = True
+    def _next_job(self):
+        job = []
+        while len(job) < self.chunk_size:
+            try:
+                ident, payload = next(self.source)
+            except StopIteration:
+                self.exhausted = True
                 break
-            ready = wait_connections([w.conn for w in busy] + [w.proc.sentinel for w in busy], timeout=0.2)
-            now = time.monotonic()
-            for w in busy:
-                if w.conn in ready:
+            except Exception as exc:  # noqa: BLE001 - raised after the items read before it are out
+                self.source_error = exc
+                self.exhausted = True
+                break
+            seq, self.next_seq = self.next_seq, self.next_seq + 1
+            if _sendable((ident, payload)):
+                job.append((seq, ident, payload))
+            else:  # no worker can be given it: done here, as in-process analysis would do it
+                self.done[seq] = self.task(ident, payload, self.options)
+        return job
+
+    def _dispatch(self):
+        for w in self.workers:
+            while (not self.exhausted and len(w.pending) < 2 * self.chunk_size
+                   and self.next_seq - self.next_out < self.window):
+                job = self._next_job()
+                if job:
                     try:
-                        while w.conn.poll():
-                            seq, rec = w.conn.recv()
-                            w.since = now
-                            if rec is None or rec == "warm":
-                                w.ready, w.clock = True, rec is None
-                                continue
-                            w.pending.popleft()
-                            done[seq] = rec
-                    except (EOFError, OSError):
-                        pass
-                if not w.pending:
-                    continue
-                if not w.proc.is_alive():
-                    replace(w, f"worker process died (exit code {w.proc.exitcode}) while analysing this molecule")
-                elif limit and w.ready and w.clock and now - w.since > limit:
-                    replace(w, timeout_message(timeout))
-            while next_out in done:
-                yield done.pop(next_out)
-                next_out += 1
-    finally:
+                        w.send(job)
+                    except (OSError, ValueError):  # it died while idle: its successor takes the job
+                        self._respawn(w)
+                        break
+
+    def _collect(self, w, ready, now):
+        if w.conn in ready:
+            try:
+                while w.conn.poll():
+                    seq, result = w.conn.recv()
+                    w.since = now
+                    if seq < 0:
+                        w.ready = True
+                        continue
+                    w.pending.popleft()
+                    self.done[seq] = result
+            except (EOFError, OSError):
+                pass
+        if not w.pending:
+            return
+        if not w.proc.is_alive():
+            self._replace(w, f"worker process died (exit code {w.proc.exitcode}) while analysing this molecule")
+        elif self.limit and w.overran(self.limit, now):
+            self._replace(w, timeout_message(self.timeout))
+
+    def _close(self, finished):
         # Idle workers are told to leave; after Ctrl-C or an early close they are terminated at once.
-        for w in workers:
+        for w in self.workers:
             if finished:
                 w.stop()
             else:
                 w.proc.terminate()
         deadline = time.monotonic() + 1.0
-        for w in workers:
+        for w in self.workers:
             w.proc.join(max(0.0, deadline - time.monotonic()))
             if w.proc.is_alive():
                 w.kill()
             else:
                 w.conn.close()
+
+    def results(self):
+        finished = False
+        try:
+            while True:
+                self._dispatch()
+                busy = [w for w in self.workers if w.pending]
+                if not busy and not self.done:
+                    finished = True
+                    break
+                if busy:
+                    ready = wait_connections([w.conn for w in busy] + [w.proc.sentinel for w in busy], timeout=0.2)
+                    now = time.monotonic()
+                    for w in busy:
+                        self._collect(w, ready, now)
+                while self.next_out in self.done:
+                    yield self.done.pop(self.next_out)
+                    self.next_out += 1
+        finally:
+            self._close(finished)
+        if self.source_error is not None:
+            raise self.source_error
+
+
+def imap_local(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE, task=safe_record,
+               on_error=error_record):
+    """Results of task(id, payload, options) for (id, payload) items from `jobs` worker processes,
+    in input order; on_error(id, payload, message) stands for an item whose worker overran the
+    time limit or died."""
+    return _LocalPool(items, options, jobs, timeout, chunk_size, task, on_error).results()
+
+
+def run_items(items, options, jobs, timeout=None, chunk_size=DEFAULT_CHUNK_SIZE, task=safe_record,
+              on_error=error_record):
+    """Results of task(id, payload, options), in input order: in this process when jobs is 1 (with
+    a signal alarm for the time limit where one is possible), else from a local process pool."""
+    if jobs == 1 and (timeout is None or can_alarm()):
+        return imap_inprocess(items, options, timeout=timeout, task=task, on_error=on_error)
+    return imap_local(items, options, jobs, timeout=timeout, chunk_size=chunk_size, task=task, on_error=on_error)
 
 
 def imap_dask(items, options, client, timeout=None, chunk_size=DASK_CHUNK_SIZE):
@@ -344,6 +398,44 @@ def imap_dask(items, options, client, timeout=None, chunk_size=DASK_CHUNK_SIZE):
             future.cancel()
 
 
+def dask_scheduler_problem(address, wait=5.0):
+    """Why `address` is not a Dask scheduler, or None (also when it cannot tell).  A Dask server
+    speaks first: on a new connection it sends its handshake, a message of a few hundred bytes whose
+    first 8 bytes give its length.  A service that says nothing (a web server waiting for a request)
+    or announces an absurd length is something else; Dask's own client would wait on it for ever."""
+    import socket
+    import struct
+    from urllib.parse import urlsplit
+
+    scheme, _, rest = str(address).rpartition("://")
+    if scheme not in ("", "tcp"):
+        return None
+    try:
+        parts = urlsplit("//" + rest)
+        host, port = parts.hostname, parts.port
+    except ValueError:
+        return None
+    if not host or not port:
+        return None
+    try:
+        with socket.create_connection((host, port), timeout=wait) as conn:
+            conn.settimeout(wait)
+            head = b""
+            while len(head) < 8:
+                got = conn.recv(8 - len(head))
+                if not got:
+                    return "the service there closed the connection without a Dask handshake"
+                head += got
+    except TimeoutError:
+        return f"the service there sent nothing within {wait:g} s: it does not answer as a Dask scheduler"
+    except OSError:
+        return None  # Dask's client says what is wrong with the address
+    (size,) = struct.unpack("<Q", head)
+    if size > 1 << 24:
+        return "the service there does not answer as a Dask scheduler"
+    return None
+
+
 def _restart_worker_of(client, future):
     try:
         running = client.processing()
@@ -352,6 +444,22 @@ def _restart_worker_of(client, future):
             client.restart_workers(stuck)
     except Exception:  # noqa: BLE001 - best effort; the records are already errors
         pass
+
+
+def check_timeout(timeout):
+    """The per-item time limit as a float, or None; refuses what no clock can count."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    if not 0 < timeout <= MAX_TIMEOUT:  # NaN fails this too
+        raise ValueError(f"timeout must be a positive number of seconds, at most {MAX_TIMEOUT:g}")
+    return float(timeout)
+
+
+def max_jobs():
+    """More workers than cores only share them: the most the local pool starts (at least 2)."""
+    return max(2, default_jobs())
 
 
 def default_jobs():

@@ -5,6 +5,11 @@ the rest of the line after the first tab (or, on a line without tabs, after the 
 spaces); so "C C<tab>name" is the SMILES "C C", refused later, never a silently shorter molecule.  Blank lines and lines starting with "#" are skipped; a line without id is named by its
 line number.  Lines are split on "\\n" only, so a stray carriage return or other control character
 stays inside its line and turns that molecule into an error record instead of a silent new line.
+A byte-order mark at the start of a SMILES or CSV/TSV file is not part of the first line.
+
+A record that cannot be read inside input that can (a CSV field beyond the size limit, an SDF title
+that is not UTF-8, a compressed file cut short) is yielded as an `UnreadableRecord`, which becomes
+an error record; input that cannot be read at all is refused by `check_input` before any work.
 """
 
 import csv
@@ -13,6 +18,9 @@ import io
 import re
 import sys
 
+from .engine import UnreadableRecord
+
+_BOM = b"\xef\xbb\xbf"
 _SPACES = re.compile(" +")
 
 
@@ -47,6 +55,8 @@ def split_smiles_line(line):
 def read_smiles_lines(stream):
     """(id, smiles) pairs from a binary stream of SMILES lines."""
     for number, raw in enumerate(stream, 1):
+        if number == 1 and raw.startswith(_BOM):
+            raw = raw[len(_BOM):]
         line = raw.decode("utf-8", errors="replace")
         if line.endswith("\n"):
             line = line[:-1]
@@ -81,7 +91,15 @@ def read_table(stream, delimiter, smiles_column=None, id_column=None):
 
     s_col = column(smiles_column or "smiles", "SMILES", True)
     i_col = column(id_column, "id", True)
-    for row in reader:
+    while True:
+        start = reader.line_num + 1
+        try:
+            row = next(reader)
+        except StopIteration:
+            return
+        except csv.Error as exc:  # e.g. a field beyond the size limit: this row only
+            yield str(start), UnreadableRecord(f"line {start} cannot be read: {exc}")
+            continue
         number = reader.line_num
         if not row or not any(cell.strip() for cell in row):
             continue
@@ -96,16 +114,29 @@ def read_sdf(stream, id_property=None):
     read gives an empty SMILES, hence an error record."""
     from rdkit import Chem
 
-    supplier = Chem.ForwardSDMolSupplier(stream, sanitize=False, removeHs=False)
-    for number, mol in enumerate(supplier, 1):
+    supplier = iter(Chem.ForwardSDMolSupplier(stream, sanitize=False, removeHs=False))
+    number = 0
+    while True:
+        number += 1
+        try:
+            mol = next(supplier)
+        except StopIteration:
+            return
+        except Exception as exc:  # noqa: BLE001 - the stream broke (a compressed file cut short): stop here
+            cause = exc.__cause__ or exc.__context__ or exc
+            yield str(number), UnreadableRecord(f"the input cannot be read from record {number} on: "
+                                                f"{type(cause).__name__}: {cause}")
+            return
         if mol is None:
             yield str(number), ""
             continue
-        ident = ""
-        if id_property:
-            ident = mol.GetProp(id_property).strip() if mol.HasProp(id_property) else ""
-        elif mol.HasProp("_Name"):
-            ident = mol.GetProp("_Name").strip()
+        name = id_property or "_Name"
+        try:
+            ident = mol.GetProp(name).strip() if mol.HasProp(name) else ""
+        except UnicodeDecodeError:
+            what = f"property {id_property!r}" if id_property else "title"
+            yield str(number), UnreadableRecord(f"the {what} of record {number} is not UTF-8 text")
+            continue
         try:
             mol.UpdatePropertyCache(strict=False)
             smiles = Chem.MolToSmiles(mol)
@@ -123,7 +154,7 @@ def open_input(path, smiles_column=None, id_column=None, id_property=None):
         with open(path, "rb") as f:
             yield from read_smiles_lines(f)
     elif fmt in ("csv", "tsv"):
-        with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
             yield from read_table(f, "," if fmt == "csv" else "\t", smiles_column, id_column)
     else:
         opener = gzip.open if str(path).lower().endswith(".gz") else open
@@ -131,12 +162,23 @@ def open_input(path, smiles_column=None, id_column=None, id_property=None):
             yield from read_sdf(f, id_property)
 
 
-def check_table_columns(path, smiles_column=None, id_column=None):
-    """Raise InputError early when a CSV/TSV lacks the asked columns (before any work starts)."""
+def check_input(path, smiles_column=None, id_column=None):
+    """Raise InputError before any work when the input cannot be read at all: a missing or
+    unreadable file, a .gz that is not gzip, a CSV/TSV without the asked columns."""
     fmt = input_format(path)
+    if str(path) == "-":
+        return
+    opener = gzip.open if str(path).lower().endswith(".gz") else open
+    try:
+        with opener(path, "rb") as f:
+            f.read(1)
+    except FileNotFoundError:
+        raise InputError(f"no such file: {path}") from None
+    except (OSError, EOFError) as exc:
+        raise InputError(f"cannot read {path}: {exc}") from None
     if fmt not in ("csv", "tsv"):
         return
-    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+    with open(path, encoding="utf-8-sig", errors="replace", newline="") as f:
         head = f.readline()
     if head:
         next(read_table(io.StringIO(head + "x\n"), "," if fmt == "csv" else "\t", smiles_column, id_column), None)
@@ -152,14 +194,17 @@ def count_records(path):
     opener = gzip.open if str(path).lower().endswith(".gz") else open
     lines = ends = 0
     last = b"\n"
-    with opener(path, "rb") as f:
-        while True:
-            block = f.read(1 << 20)
-            if not block:
-                break
-            lines += block.count(b"\n")
-            if fmt == "sdf":
-                ends += block.count(b"$$$$")
-            last = block[-1:]
+    try:
+        with opener(path, "rb") as f:
+            while True:
+                block = f.read(1 << 20)
+                if not block:
+                    break
+                lines += block.count(b"\n")
+                if fmt == "sdf":
+                    ends += block.count(b"$$$$")
+                last = block[-1:]
+    except (OSError, EOFError):  # the records it holds are reported by the run itself
+        return None
     lines += last != b"\n"
     return ends if fmt == "sdf" else max(0, lines - (fmt in ("csv", "tsv")))

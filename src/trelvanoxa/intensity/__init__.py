@@ -2,7 +2,7 @@
 
 ``predict_spectrum(smiles)`` gives a 70 eV stick spectrum, base peak 100, whose peaks each tell which
 fragments they come from.  The model (``trelvanoxa.intensity.model``) has a few dozen weights with a
-chemical meaning, shipped in ``params.json``; ``scripts/fit_intensity.py`` refits them on any MSP file.
+chemical meaning, shipped in ``params.json``; ``tools/fit_intensity.py`` refits them on any MSP file.
 ``sqrt_cosine`` and ``weighted_dot`` say how alike two spectra are.
 """
 

@@ -15,7 +15,7 @@ A predicted spectrum is a mixture of two parts,
 - ``prior``: the mean relative spectrum of the training spectra, below the molecular ion: what any
   molecule's spectrum looks like, whatever its structure.
 
-All parameters live in one JSON file (``params.json`` beside this module); ``scripts/fit_intensity.py``
+All parameters live in one JSON file (``params.json`` beside this module); ``tools/fit_intensity.py``
 fits them to any MSP file of measured spectra.  Only numpy is needed here.
 """
 

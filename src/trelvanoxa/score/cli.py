@@ -1,12 +1,15 @@
 """The ``score`` command: how well predicted fragments explain measured EI spectra of an MSP file."""
 
+import contextlib
 import json
 import os
 import re
+import sys
 import tempfile
 
 import click
 
+from ..terminal import TIMEOUT, exit_code_of, sigterm_as_interrupt
 from .metrics import SUMMARY_KEYS, score_prediction, summarize_groups
 from .predict import predict_for_scoring
 
@@ -14,9 +17,10 @@ _COLUMNS = ("empty P", "precision", "chance", "lift", "recall@{k}", "explained")
 _WIDTHS = (7, 9, 6, 5, 9, 9)
 
 
-def _predict_job(job):
+def _predict_task(index, smiles, options):
     """Predictions of one record (run in a worker process); errors come back as text."""
-    smiles, ring, generations, baseline, intensities = job
+    ring, generations, baseline = options["ring"], options["generations"], options["baseline"]
+    intensities = options.get("intensities", False)
     try:
         out = {"prediction": predict_for_scoring(smiles, ring=ring, generations=generations)}
         if baseline:
@@ -30,13 +34,20 @@ def _predict_job(job):
     return out
 
 
-def _predictions(jobs_in, jobs):
-    if jobs == 1 or len(jobs_in) < 2:
-        return map(_predict_job, jobs_in)
-    from concurrent.futures import ProcessPoolExecutor
+def _prediction_failed(index, smiles, message):
+    return {"error": message}
 
-    with ProcessPoolExecutor(max_workers=min(jobs, len(jobs_in))) as pool:
-        return list(pool.map(_predict_job, jobs_in))
+
+def _predictions(usable, options, jobs, timeout):
+    """Predictions of the usable records, in order, from the batch layer's pool (in this process
+    when jobs is 1); a prediction beyond `timeout` seconds comes back as an error."""
+    from ..batch import max_jobs
+    from ..batch.pool import run_items
+
+    jobs = max(1, min(jobs, max_jobs(), len(usable)))
+    items = [(r["index"], r["smiles"]) for r in usable]
+    return run_items(items, options, jobs, timeout=timeout, chunk_size=1, task=_predict_task,
+                     on_error=_prediction_failed)
 
 
 def _metrics(scored):
@@ -129,18 +140,32 @@ def _write_json(data, path):
               help="Write one mirror plot per spectrum into this folder.")
 @click.option("--baseline", is_flag=True, help="Also score the baseline that treats every bond as soft.")
 @click.option("--jobs", type=click.IntRange(min=1), default=1, show_default=True,
-              help="Worker processes for the predictions.")
+              help="Worker processes for the predictions (at most the cores available).")
+@click.option("--timeout", type=TIMEOUT, default=None, metavar="SECONDS",
+              help="Time limit per structure's predictions (at most 86400); an overrun skips the record.")
 @click.option("--intensities", is_flag=True,
               help="Also compare predicted heights (the intensity model) with the measured spectra: cosine on "
                    "square-rooted intensities and weighted dot product, beside the structure-blind average.")
 def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs,
-          intensities):
+          timeout, intensities):
     """Score predicted fragments against the measured EI spectra of MEASURED (an MSP file whose records
     carry their structure in a SMILES or InChI field).
 
     Per spectrum, at nominal m/z below the molecular ion: precision (share of predicted m/z that were
     measured), chance (the precision of random m/z), recall@k of the most intense peaks and the share
-    of measured intensity explained.  Exit status 1 when some records were skipped."""
+    of measured intensity explained.  Exit status 1 when some records were skipped, 130 after Ctrl-C,
+    143 after SIGTERM."""
+    with sigterm_as_interrupt():
+        try:
+            _score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline,
+                   jobs, timeout, intensities)
+        except KeyboardInterrupt as exc:
+            click.echo("interrupted: nothing was scored", err=True)
+            sys.exit(exit_code_of(exc))
+
+
+def _score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs,
+           timeout, intensities):
     from .spectra import read_records
 
     try:
@@ -149,8 +174,10 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
         raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
     ring = not no_ring
     usable = [r for r in records if r["problem"] is None]
-    jobs_in = [(r["smiles"], ring, generations, baseline, intensities) for r in usable]
-    predictions = _predictions(jobs_in, jobs)
+    running = _predictions(usable, {"ring": ring, "generations": generations, "baseline": baseline,
+                                    "intensities": intensities}, jobs, timeout)
+    with contextlib.closing(running):  # an interrupt stops the workers at once
+        predictions = list(running)
 
     options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
     skipped = [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]

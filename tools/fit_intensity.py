@@ -1,8 +1,8 @@
 """Fit the intensity model of trelvanoxa to measured EI spectra, and say how well it predicts spectra
 it was not fitted on.
 
-    python scripts/fit_intensity.py tests/data/ei_spectra_dev.msp                 # cross-validate, print
-    python scripts/fit_intensity.py spectra.msp --out src/trelvanoxa/intensity/params.json
+    python tools/fit_intensity.py tests/data/ei_spectra_dev.msp                 # cross-validate, print
+    python tools/fit_intensity.py spectra.msp --out src/trelvanoxa/intensity/params.json
 
 The MSP records need a structure (SMILES or InChI field) and may carry a group as the first word of
 their COMMENT.  The weights are fitted by maximising the mean of the cosine on square-rooted
