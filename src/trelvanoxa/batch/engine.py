@@ -6,6 +6,7 @@ that no input can stop a run: bad text, unreadable SMILES and any exception beco
 """
 
 from .. import _core
+from .._errors import UnreadableSmilesError, smiles_problem
 
 UNREADABLE = "SMILES okunamad\u0131!"
 
@@ -26,9 +27,7 @@ def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=
     try:
         rec = _core.analyse_compact(smiles, ring_fragmentation=bool(ring), recursive=bool(recursive),
                                     max_generations=generations, all_soft=bool(all_soft))
-    except ValueError as exc:
-        if str(exc) != UNREADABLE:
-            raise
+    except UnreadableSmilesError:
         return {"smiles": smiles, "error": UNREADABLE}
     return {
         "smiles": smiles,
@@ -47,20 +46,6 @@ def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=
 class MoleculeTimeout(BaseException):
     """Raised inside a worker when one molecule overruns its time limit.  Like KeyboardInterrupt it
     is not an Exception, so no fallback inside the analysis can swallow it."""
-
-
-def smiles_problem(smiles):
-    """Why this text cannot be a SMILES field, or None.  RDKit stops reading at the first blank, so
-    "CC O" would silently become ethane; whitespace and control characters are refused here."""
-    if not isinstance(smiles, str):
-        return f"SMILES must be text, got {type(smiles).__name__}"
-    if not smiles:
-        return "empty SMILES"
-    for pos, ch in enumerate(smiles):
-        if ch.isspace() or not ch.isprintable():
-            kind = "whitespace" if ch.isspace() else "a control character"
-            return f"SMILES contains {kind} (U+{ord(ch):04X}) at position {pos}"
-    return None
 
 
 def error_record(ident, smiles, message):

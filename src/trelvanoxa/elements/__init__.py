@@ -16,11 +16,12 @@ lands in the middle of that start.  So:
 
 import json
 import os
-import tempfile
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from importlib import metadata
 from pathlib import Path
+
+from .._io import atomic_write
 
 _lock = threading.Lock()
 _pending: dict = {}  # symbol -> Future of its period, while no caller has collected it
@@ -55,14 +56,7 @@ def _write_memo(path: Path, symbol: str, period: int) -> None:
         path.parent.mkdir(parents=True, exist_ok=True)
         memo = _read_memo(path)
         memo[symbol] = period
-        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=".periods-", suffix=".tmp")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as fh:
-                json.dump(memo, fh, sort_keys=True)
-            os.replace(tmp, path)
-        except BaseException:
-            os.unlink(tmp)
-            raise
+        atomic_write(path, json.dumps(memo, sort_keys=True))
     except OSError:
         pass
 

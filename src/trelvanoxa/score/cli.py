@@ -1,12 +1,14 @@
 """The ``score`` command: how well predicted fragments explain measured EI spectra of an MSP file."""
 
+import errno
 import json
+import math
 import os
 import re
-import tempfile
 
 import click
 
+from .._io import prepare_target, write_target
 from .metrics import SUMMARY_KEYS, score_prediction, summarize_groups
 from .predict import predict_for_scoring
 
@@ -79,59 +81,57 @@ def _slug(text):
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", str(text or "spectrum")).strip("_.")[:60] or "spectrum"
 
 
-def _write_json(data, path):
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(suffix=".json", prefix=".score-", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(data, f, indent=1)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+class _Real(click.ParamType):
+    """A finite number within [low, high]: "nan" and "inf" are refused at parsing."""
+
+    name = "float"
+
+    def __init__(self, low, high=None):
+        self.low, self.high = low, high
+
+    def convert(self, value, param, ctx):
+        try:
+            number = float(value)
+        except (TypeError, ValueError):
+            self.fail(f"{value!r} is not a number", param, ctx)
+        if not math.isfinite(number) or number < self.low or (self.high is not None and number > self.high):
+            upper = f" and at most {self.high:g}" if self.high is not None else ""
+            self.fail(f"{value!r} is not a finite number of at least {self.low:g}{upper}", param, ctx)
+        return number
 
 
-@click.command("score")
-@click.argument("measured", type=click.Path(exists=True, dir_okay=False, readable=True))
-@click.option("--generations", type=click.IntRange(min=0), default=3, show_default=True,
-              help="Generations of multi-generation cuts whose peaks count as predicted (0: none).")
-@click.option("--no-ring", is_flag=True, help="Leave ring double cuts out of the single-cut predictions.")
-@click.option("--min-rel-intensity", type=click.FloatRange(0, 1), default=0.01, show_default=True,
-              help="Measured peaks below this share of the base peak are not counted.")
-@click.option("--top-k", type=click.IntRange(min=1), default=10, show_default=True,
-              help="Number of most intense measured peaks for recall@k.")
-@click.option("--min-mz", type=float, default=None,
-              help="Lowest m/z compared (default: the lowest measured m/z of each spectrum).")
-@click.option("--json", "json_out", type=click.Path(dir_okay=False, writable=True),
-              help="Write the summary and every spectrum's annotations to this JSON file.")
-@click.option("--png", "png_dir", type=click.Path(file_okay=False),
-              help="Write one mirror plot per spectrum into this folder.")
-@click.option("--baseline", is_flag=True, help="Also score the baseline that treats every bond as soft.")
-@click.option("--jobs", type=click.IntRange(min=1), default=1, show_default=True,
-              help="Worker processes for the predictions.")
-def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs):
-    """Score predicted fragments against the measured EI spectra of MEASURED (an MSP file whose records
-    carry their structure in a SMILES or InChI field).
+def _check_outputs(json_out, png_dir):
+    """Both outputs checked (and the figure folder made) before any work, so a bad path is a usage error
+    rather than a traceback after every spectrum was scored.  Returns the prepared JSON target."""
+    target = None
+    if json_out:
+        try:
+            target = prepare_target(json_out)
+        except OSError as exc:
+            raise click.BadParameter(str(exc), param_hint="--json") from None
+    if png_dir:
+        try:
+            os.makedirs(png_dir, exist_ok=True)
+            if not os.access(png_dir, os.W_OK | os.X_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), png_dir)
+        except OSError as exc:
+            raise click.BadParameter(str(exc), param_hint="--png") from None
+    return target
 
-    Per spectrum, at nominal m/z below the molecular ion: precision (share of predicted m/z that were
-    measured), chance (the precision of random m/z), recall@k of the most intense peaks and the share
-    of measured intensity explained.  Exit status 1 when some records were skipped."""
+
+def _read(measured):
     from .spectra import read_records
 
     try:
-        records = read_records(measured)
+        return read_records(measured, warn=lambda note: click.echo(f"warning: {note}", err=True))
     except Exception as e:  # a file matchms cannot read at all
         raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
-    ring = not no_ring
-    usable = [r for r in records if r["problem"] is None]
-    jobs_in = [(r["smiles"], ring, generations, baseline) for r in usable]
-    predictions = _predictions(jobs_in, jobs)
 
-    options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
-    skipped = [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]
-    entries, results, baseline_results, groups = [], [], [], []
-    if png_dir:
-        os.makedirs(png_dir, exist_ok=True)
+
+def _score_all(usable, predictions, options, baseline, png_dir):
+    """Scores each usable record against its predictions; (entries, results, baseline results, groups,
+    skipped) with one skipped entry per record that could not be scored."""
+    entries, results, baseline_results, groups, skipped = [], [], [], [], []
     for record, predicted in zip(usable, predictions):
         try:
             if "error" in predicted:
@@ -155,24 +155,66 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
 
             name = f"{record['index']:03d}_{_slug(record['name'])}.png"
             mirror_plot(scored, os.path.join(png_dir, name), title=f"{record['name']}  (M = {scored['mol_mass']})")
+    return entries, results, baseline_results, groups, skipped
 
-    skipped.sort(key=lambda s: s["index"])
+
+def _report(measured, results, skipped, summaries, labels, options, generations, ring):
     for s in skipped:
         click.echo(f"skipped record {s['index']} ({s['name'] or 'unnamed'}): {s['reason']}", err=True)
+    min_mz = options["min_mz"]
+    click.echo(f"{measured}: {len(results)} spectra scored, {len(skipped)} skipped; generations {generations}, "
+               f"ring cuts {'on' if ring else 'off'}, peaks >= {options['min_rel_intensity']:g} of base, "
+               f"m/z from {'the lowest measured' if min_mz is None else f'{min_mz:g}'} to M - 1")
+    click.echo(summary_table(summaries, labels, options["top_k"]))
+
+
+@click.command("score")
+@click.argument("measured", type=click.Path(exists=True, dir_okay=False, readable=True))
+@click.option("--generations", type=click.IntRange(min=0), default=3, show_default=True,
+              help="Generations of multi-generation cuts whose peaks count as predicted (0: none).")
+@click.option("--no-ring", is_flag=True, help="Leave ring double cuts out of the single-cut predictions.")
+@click.option("--min-rel-intensity", type=_Real(0, 1), default=0.01, show_default=True,
+              help="Measured peaks below this share of the base peak are not counted.")
+@click.option("--top-k", type=click.IntRange(min=1), default=10, show_default=True,
+              help="Number of most intense measured peaks for recall@k.")
+@click.option("--min-mz", type=_Real(0), default=None,
+              help="Lowest m/z compared (default: the lowest measured m/z of each spectrum).")
+@click.option("--json", "json_out", type=click.Path(dir_okay=False),
+              help="Write the summary and every spectrum's annotations to this JSON file.")
+@click.option("--png", "png_dir", type=click.Path(file_okay=False),
+              help="Write one mirror plot per spectrum into this folder.")
+@click.option("--baseline", is_flag=True, help="Also score the baseline that treats every bond as soft.")
+@click.option("--jobs", type=click.IntRange(min=1), default=1, show_default=True,
+              help="Worker processes for the predictions.")
+def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs):
+    """Score predicted fragments against the measured EI spectra of MEASURED (an MSP file whose records
+    carry their structure in a SMILES or InChI field).
+
+    Per spectrum, at nominal m/z below the molecular ion: precision (share of predicted m/z that were
+    measured), chance (the precision of random m/z), recall@k of the most intense peaks and the share
+    of measured intensity explained.  Exit status 1 when some records were skipped."""
+    json_target = _check_outputs(json_out, png_dir)
+    records = _read(measured)
+    ring = not no_ring
+    usable = [r for r in records if r["problem"] is None]
+    jobs_in = [(r["smiles"], ring, generations, baseline) for r in usable]
+    predictions = _predictions(jobs_in, jobs)
+
+    options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
+    entries, results, baseline_results, groups, skipped = _score_all(usable, predictions, options, baseline, png_dir)
+    skipped += [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]
+    skipped.sort(key=lambda s: s["index"])
     summary = summarize_groups(results, groups)
     summaries, labels = [summary], ["soft bonds"]
     if baseline:
         summaries.append(summarize_groups(baseline_results, groups))
         labels.append("baseline: every bond soft")
-    click.echo(f"{measured}: {len(results)} spectra scored, {len(skipped)} skipped; generations {generations}, "
-               f"ring cuts {'on' if ring else 'off'}, peaks >= {min_rel_intensity:g} of base, "
-               f"m/z from {'the lowest measured' if min_mz is None else f'{min_mz:g}'} to M - 1")
-    click.echo(summary_table(summaries, labels, top_k))
-    if json_out:
+    _report(measured, results, skipped, summaries, labels, options, generations, ring)
+    if json_target is not None:
         data = {"summary": summary, "spectra": entries}
         if baseline:
             data["baseline_summary"] = summaries[1]
         data["skipped"] = skipped
-        _write_json(data, json_out)
+        write_target(json_target, json.dumps(data, indent=1))
     if skipped:
         click.get_current_context().exit(1)
