@@ -10,8 +10,10 @@ AttributeError and then KeyError).  So ``import_whole``
   recorded and the handler that was in place (KeyboardInterrupt by default)
   runs as soon as the import has finished;
 - and if the import fails all the same (an exception raised inside it), takes
-  every Python module it added back out of ``sys.modules``, so the next
-  import starts afresh instead of meeting half a package.
+  the Python modules it left inside a package whose import failed back out of
+  ``sys.modules``, so the next import starts that package afresh instead of
+  meeting half of it.  Packages that finished importing (sqlalchemy under
+  mendeleev, say, whose compiled parts keep their first state) stay whole.
 """
 
 import contextlib
@@ -52,15 +54,19 @@ def _is_python_module(module):
 
 
 def _roll_back(before):
-    """Removes the Python modules imported since ``before`` (a set of names); extension modules,
-    which initialise once per process, stay."""
+    """Removes the Python modules imported since ``before`` (a set of names) that lie inside a package
+    whose own import failed (absent from ``sys.modules``): what a KeyboardInterrupt leaves half done.
+    Packages that finished stay whole, and extension modules, which initialise once per process, stay."""
     for name in [n for n in list(sys.modules) if n not in before]:
+        parts = name.split(".")
+        if all(".".join(parts[:i]) in sys.modules for i in range(1, len(parts))):
+            continue
         module = sys.modules.get(name)
         if module is None or not _is_python_module(module):
             continue
         del sys.modules[name]
         parent, _, child = name.rpartition(".")
-        if parent and getattr(sys.modules.get(parent), child, None) is module:
+        if getattr(sys.modules.get(parent), child, None) is module:
             try:
                 delattr(sys.modules[parent], child)
             except AttributeError:
