@@ -48,6 +48,8 @@ def test_analyze_says_what_the_query_was_taken_for(pug, args, queried, exit_code
         assert json.loads(result.stdout)["smiles"] == smiles
     elif queried:  # nothing found under that name either: both reasons are given
         assert "error: cannot resolve" in result.stderr and "not found as a compound name" in result.stderr
+    both = invoke("analyze", "--smiles", "--name", "CCO")
+    assert both.exit_code == 2 and "--smiles and --name exclude each other" in both.output
 
 
 def test_analyze_checks_both_figure_files_before_any_work(pug, tmp_path):

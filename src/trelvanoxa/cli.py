@@ -95,12 +95,12 @@ def _figure_paths(png):
 @main.command()
 @click.argument("query")
 @_analysis_options
-@click.option("--smiles", "kind", flag_value="smiles", help="QUERY is a SMILES (never looked up in PubChem).")
-@click.option("--name", "kind", flag_value="name", help="QUERY is a compound name (looked up in PubChem).")
+@click.option("--smiles", "as_smiles", is_flag=True, help="QUERY is a SMILES (never looked up in PubChem).")
+@click.option("--name", "as_name", is_flag=True, help="QUERY is a compound name (looked up in PubChem).")
 @click.option("--json", "as_json", is_flag=True, help="Print the compact JSON record instead of the report.")
 @click.option("--png", "png", type=click.Path(dir_okay=False), default=None, metavar="FILE",
               help="Also draw the orbital graph into FILE and the stick spectrum into FILE's name + '_ms'.")
-def analyze(query, ring, recursive, generations, kind, as_json, png):
+def analyze(query, ring, recursive, generations, as_smiles, as_name, as_json, png):
     """Analyse one molecule given as SMILES, a compound name or a PubChem CID.
 
     Without --smiles or --name: a query of digits is a CID, a query RDKit reads as SMILES is used as
@@ -112,10 +112,12 @@ def analyze(query, ring, recursive, generations, kind, as_json, png):
     from . import _core
     from .batch import analyze_many
 
+    if as_smiles and as_name:
+        raise click.UsageError("--smiles and --name exclude each other")
     if png:
         _check_figure_paths(png)
     try:
-        smiles = resolve_query(query, kind or "auto")
+        smiles = resolve_query(query, "smiles" if as_smiles else "name" if as_name else "auto")
     except Exception as exc:  # noqa: BLE001 - lookup failures are reported, not raised
         click.echo(f"error: cannot resolve {query!r}: {exc}", err=True)
         sys.exit(EXIT_FAILED)

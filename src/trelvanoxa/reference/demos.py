@@ -5,6 +5,7 @@ import sys
 
 from .. import figures
 from ..vif import drawn_record
+from .._errors import UnreadableSmilesError
 from .._imports import import_whole
 
 # The halogen figure adds bromine (brown) and drops Li, B, S and P.
@@ -17,10 +18,10 @@ def _package():
 
 
 def _readable(r, smiles, name=None):
-    """r itself; a ValueError naming the SMILES when VIF could not read it."""
+    """r itself; an UnreadableSmilesError (a ValueError) naming the SMILES when VIF could not read it."""
     if isinstance(r, str):
         where = f" ({name})" if name is not None else ""
-        raise ValueError(f"{r} {smiles!r}{where}")
+        raise UnreadableSmilesError(f"{r} {smiles!r}{where}")
     return r
 
 
