@@ -4,10 +4,13 @@
 #include <limits>
 
 #include "common/defaults.hpp"
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
+#include "nx_graph.hpp"
 #include "ms/fragments.hpp"
-#include "ms/ms_py.hpp"
-#include "vif/vif_py.hpp"
+#include "ms_py.hpp"
+#include "vif_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -163,7 +166,7 @@ void add_ms(nb::module_& m) {
                 const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
                 const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
                 const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
-                return s + py::str_of(i) + "-" + t + py::str_of(j);
+                return ms::bond_label(s, a, t, b);
             });
         },
         "mol"_a.none(), "i"_a.none(), "j"_a.none(), "Label of an atom pair by symbol and index, for example C1-O4.");
@@ -181,8 +184,7 @@ void add_ms(nb::module_& m) {
                 c.atom_v = atom_index(av, data.size(), "atom_v");
                 c.order = number(order, "order");
                 softs.push_back(c);
-                labels.push_back(py::str_of(su) + std::to_string(c.atom_u) + "-" + py::str_of(sv) +
-                                 std::to_string(c.atom_v));
+                labels.push_back(ms::bond_label(py::str_of(su), c.atom_u, py::str_of(sv), c.atom_v));
             }
             const bool ring = py::truthy(ring_fragmentation);
             const double min_mz = number(min_ring_fragment_mz, "min_ring_fragment_mz");
