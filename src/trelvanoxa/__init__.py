@@ -89,7 +89,7 @@ get_blas_threads = _core.get_blas_threads
 
 from . import _errors, _imports, _io  # noqa: E402  shared helpers, kept out of the namespace
 
-del batch, score, _errors, _imports, _io
+del batch, score, prediction, _errors, _imports, _io
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy

@@ -6,10 +6,18 @@ refused before RDKit sees the text, as is text the parser rejects.
 """
 
 
+UNREADABLE = "SMILES okunamad\u0131!"
+
+
 class UnreadableSmilesError(ValueError):
     """A SMILES that cannot be read: a parse failure, or whitespace or control
     characters inside the text.  A ValueError, so callers that catch ValueError
-    keep working; the message says what was wrong."""
+    keep working; the message says what was wrong ("SMILES okunamadı!" when
+    RDKit cannot parse it) and ``smiles`` holds the text when known."""
+
+    def __init__(self, message=UNREADABLE, *, smiles=None):
+        super().__init__(message)
+        self.smiles = smiles
 
 
 def smiles_problem(smiles):
@@ -33,4 +41,4 @@ def check_smiles_text(smiles):
         return smiles
     if not isinstance(smiles, str):
         raise TypeError(problem)
-    raise UnreadableSmilesError(f"{problem}: {smiles!r}")
+    raise UnreadableSmilesError(f"{problem}: {smiles!r}", smiles=smiles)

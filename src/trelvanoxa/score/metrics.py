@@ -50,17 +50,6 @@ def nominal_spectrum(peaks):
     return dict(sorted(combined.items()))
 
 
-def predicted_sources(prediction):
-    """``{m/z: [how each predicted fragment of that m/z arises]}`` of a ``predict_for_scoring`` result."""
-    sources = {}
-    for cut in prediction["fragments"]:
-        for formula, _mass, mz in cut["fragments"]:
-            sources.setdefault(int(mz), []).append({"formula": formula, "bond": cut["bond"], "mode": cut["mode"]})
-    for peak in prediction["peaks"]:
-        sources.setdefault(int(peak["mz"]), []).append({"formula": peak["formula"], "generation": peak["generation"]})
-    return sources
-
-
 def _check_options(min_rel_intensity, top_k, min_mz=None):
     if not 0.0 <= float(min_rel_intensity) <= 1.0:
         raise ValueError("min_rel_intensity must lie between 0 and 1")
@@ -71,7 +60,7 @@ def _check_options(min_rel_intensity, top_k, min_mz=None):
 
 
 def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min_mz=None):
-    """Annotations and metrics of one measured spectrum against a ``predict_for_scoring`` result.
+    """Annotations and metrics of one measured spectrum against a `Prediction` (``predict_for_scoring``).
 
     Returns a dict with ``mol_mass``, ``lo``, ``base_peak``, the sorted m/z lists ``measured`` (Q),
     ``predicted`` (P), ``predicted_by_cut`` (the m/z of P reached by a single or ring cut) and ``matched``
@@ -86,13 +75,13 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
     spectrum = nominal_spectrum(peaks)
     if not spectrum:
         raise ValueError("the spectrum has no peaks")
-    mol_mass = int(prediction["mol_mass"])
+    mol_mass = int(prediction.mol_mass)
     lo = min(spectrum) if min_mz is None else math.ceil(float(min_mz))
     base = max(spectrum.values())
     threshold = float(min_rel_intensity) * base
     measured = {mz: i for mz, i in spectrum.items() if lo <= mz < mol_mass and base > 0 and i >= threshold}
-    sources = predicted_sources(prediction)
-    predicted = {mz for mz in sources if lo <= mz < mol_mass}
+    by_mz = {peak.mz: peak for peak in prediction.peaks}
+    predicted = {mz for mz in by_mz if lo <= mz < mol_mass}
     matched = predicted & measured.keys()
 
     top = sorted(measured, key=lambda mz: (-measured[mz], mz))[: int(top_k)]
@@ -104,9 +93,10 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
         "explained": sum(measured[mz] for mz in matched) / total if total > 0 else None,
     }
     annotations = [{"mz": mz, "intensity": i, "relative": i / base if base > 0 else 0.0,
-                    "counted": mz in measured, "explained": mz in matched, "fragments": sources.get(mz, [])}
+                    "counted": mz in measured, "explained": mz in matched,
+                    "fragments": [o.as_dict() for o in by_mz[mz].origins] if mz in by_mz else []}
                    for mz, i in spectrum.items()]
-    by_cut = sorted(mz for mz in predicted if any("bond" in f for f in sources[mz]))
+    by_cut = sorted(mz for mz in predicted if by_mz[mz].by_cut)
     return {"mol_mass": mol_mass, "lo": lo, "base_peak": base, "measured": sorted(measured),
             "predicted": sorted(predicted), "predicted_by_cut": by_cut, "matched": sorted(matched), **metrics,
             "top_k": int(top_k), "peaks": annotations}
