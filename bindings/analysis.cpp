@@ -220,6 +220,8 @@ void add_analysis(nb::module_& m) {
             o.generations_text = py::str_of(max_generations);
             o.all_soft = all_soft;
             o.fast_soft_pass = py::fast_soft_pass();
+            o.layout.pair_list = py::layout_pair_list();
+            o.eigenvalues = verbose;  // only the printed report shows them
             set_title(smiles, o);
             nb::object mol = prepare_molecule(smiles);
             if (mol.is_none()) raise_unreadable();

@@ -108,8 +108,9 @@ def test_names_are_bound_in_order():
     examples = ("diborane ccl4 co2 h2o methyl_li dimethyllithium methanol ethanol formaldehyde formic_acid dodecane "
                 "nitrobenzene dnb tnb tnt acetone_oxime benzaldehyde_imine CO NB DNB TNB TNT H2O CO2 CCl4").split()
     lazy = {"nx", "plt", "element"}  # bound on first use
-    # batch analysis, scoring and the eigensolver's threads, bound last
-    entry_points = ["analyze_many", "to_matchms", "explain", "set_blas_threads", "get_blas_threads"]
+    # batch analysis, scoring, predicted heights and the eigensolver's threads, bound last
+    entry_points = ["analyze_many", "to_matchms", "explain", "predict_spectrum", "set_blas_threads",
+                    "get_blas_threads"]
     assert [n for n in vars(trelvanoxa) if not n.startswith("__") and n not in {"_core", "_LAZY", "cli"} | lazy] == [
         n for n in libs + funcs + examples + entry_points if n not in lazy]
     assert lazy < set(dir(trelvanoxa))

@@ -83,13 +83,14 @@ CCl4 = ccl4
 
 from .batch import analyze_many, to_matchms  # noqa: E402
 from .score import explain  # noqa: E402
+from .intensity import predict_spectrum  # noqa: E402
 
 set_blas_threads = _core.set_blas_threads
 get_blas_threads = _core.get_blas_threads
 
 from . import _errors, _imports, _io  # noqa: E402  shared helpers, kept out of the namespace
 
-del batch, score, prediction, _errors, _imports, _io
+del batch, score, intensity, prediction, _errors, _imports, _io
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy

@@ -12,7 +12,7 @@ from ..prediction import Prediction, UnreadableSmiles, analyse
 RECORD_KEYS = ("id", "smiles", "lpi", "soft_bonds", "fragments", "peaks", "mol_mass", "mol_mass_avg", "error")
 
 
-def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False):
+def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False, intensities=False):
     """Analyse one molecule and return its compact record (without "id").
 
     Keys: "smiles", "lpi" [n+, n0, n-], "soft_bonds" (bond labels such as "C0-O1", one per soft
@@ -20,15 +20,22 @@ def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=
     [formula, mass, mz] triples or None), "peaks" (multi-generation peaks [{"mz", "formula",
     "generation"}] in discovery order, or None when `recursive` is false), "mol_mass" (nominal,
     int), "mol_mass_avg" (float); and "error" (None).  With `all_soft` every chem bond counts as
-    soft.  An unreadable SMILES gives {"smiles": smiles, "error": "SMILES okunamadı!"}; other
-    errors raise.
+    soft.  With `intensities` the record also has "intensities": the predicted spectrum
+    [[mz, intensity], ...] of `trelvanoxa.intensity.predict_spectrum` (its own cuts and generations,
+    base peak 100).  An unreadable SMILES gives {"smiles": smiles, "error": "SMILES okunamadı!"};
+    other errors raise.
     """
     try:
         rec = analyse(smiles, ring=ring, recursive=recursive, generations=generations, all_soft=all_soft)
     except UnreadableSmiles as exc:
         return {"smiles": smiles, "error": str(exc)}
-    return {"smiles": smiles, "lpi": list(rec["lpi"]), "soft_bonds": rec["soft_bonds"],
-            **Prediction.from_record(rec).compact(), "error": None}
+    out = {"smiles": smiles, "lpi": list(rec["lpi"]), "soft_bonds": rec["soft_bonds"],
+           **Prediction.from_record(rec).compact(), "error": None}
+    if intensities:
+        from ..intensity import predict_spectrum
+
+        out["intensities"] = [[mz, intensity] for mz, intensity in predict_spectrum(smiles)]
+    return out
 
 
 class MoleculeTimeout(BaseException):

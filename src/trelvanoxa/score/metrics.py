@@ -102,20 +102,48 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
             "top_k": int(top_k), "peaks": annotations}
 
 
+def spectrum_similarity(peaks, predicted, blind, lo):
+    """``{"cosine", "weighted_dot", "blind_cosine", "blind_dot"}`` of a measured spectrum (peaks or a
+    matchms Spectrum) against a predicted one and a structure-blind one (``(m/z, intensity)`` pairs or
+    ``{m/z: intensity}``), compared from m/z ``lo`` up (``trelvanoxa.intensity.similarity``)."""
+    from ..intensity.similarity import sqrt_cosine, weighted_dot
+
+    measured = nominal_spectrum(peaks)
+    predicted = predicted if isinstance(predicted, dict) else nominal_spectrum(predicted)
+    blind = blind if isinstance(blind, dict) else nominal_spectrum(blind)
+    return {"cosine": sqrt_cosine(predicted, measured, lo), "weighted_dot": weighted_dot(predicted, measured, lo),
+            "blind_cosine": sqrt_cosine(blind, measured, lo), "blind_dot": weighted_dot(blind, measured, lo)}
+
+
 def explain(peaks, smiles, *, generations=3, ring=True, min_rel_intensity=0.01, top_k=10, min_mz=None,
-            baseline=False):
+            baseline=False, intensities=False):
     """Explain a measured EI spectrum of ``smiles`` by its predicted fragments.
 
     ``peaks`` are (m/z, intensity) pairs or a matchms ``Spectrum``.  Predictions come from
     ``predict_for_scoring`` (``generations`` multi-generation cuts, 0 for none; ring double cuts when
     ``ring``; with ``baseline`` every chem bond treated as soft instead of the soft bonds).  Returns the
     per-peak annotations and the metrics of ``score_prediction``, with ``smiles`` added.
+
+    With ``intensities`` the result also holds ``spectrum``, the predicted spectrum with heights
+    (``trelvanoxa.intensity.predict_spectrum``, as ``[m/z, intensity]`` pairs), and ``similarity``:
+    its cosine on square-rooted intensities and weighted dot product against the measured spectrum,
+    and the same for the structure-blind reference (the intensity model's prior, the mean relative
+    spectrum of the spectra it was fitted on, cut at M with M+ at its base), from m/z ``lo`` up.
     """
     from .predict import predict_for_scoring
 
     _check_options(min_rel_intensity, top_k, min_mz)
     prediction = predict_for_scoring(smiles, ring=ring, generations=generations, all_soft=baseline)
     result = score_prediction(peaks, prediction, min_rel_intensity=min_rel_intensity, top_k=top_k, min_mz=min_mz)
+    if intensities:
+        from ..intensity import predict_spectrum
+        from ..intensity.model import shipped_parameters
+        from ..intensity.similarity import blind_spectrum
+
+        spectrum = predict_spectrum(smiles)
+        blind = blind_spectrum(shipped_parameters().prior, result["mol_mass"])
+        result["spectrum"] = [[mz, i] for mz, i in spectrum]
+        result["similarity"] = spectrum_similarity(peaks, spectrum, blind, result["lo"])
     return {"smiles": smiles, **result}
 
 
