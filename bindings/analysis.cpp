@@ -23,6 +23,14 @@ namespace {
 
 const char* const kUnreadable = "SMILES okunamad\u0131!";
 
+// The package's own ValueError subclass for a SMILES that cannot be read, so
+// callers tell it from other failures (an unknown element) by type.
+[[noreturn]] void raise_unreadable() {
+    nb::object cls = nb::module_::import_("trelvanoxa._errors").attr("UnreadableSmilesError");
+    PyErr_SetString(cls.ptr(), kUnreadable);
+    throw nb::python_error();
+}
+
 // The molecule an analysis works on: parsed without sanitising, aromaticity
 // perceived and kekulized (errors ignored), explicit hydrogens added.  None
 // when the text cannot be read or holds no atom.
@@ -216,7 +224,7 @@ void add_analysis(nb::module_& m) {
             o.eigenvalues = verbose;  // only the printed report shows them
             set_title(smiles, o);
             nb::object mol = prepare_molecule(smiles);
-            if (mol.is_none()) throw nb::value_error(kUnreadable);
+            if (mol.is_none()) raise_unreadable();
             analysis::Input in = read_input(mol);
             const analysis::Analysis a = run(in, o);
             for (const auto& line : a.report) py::emit(line);
@@ -229,8 +237,8 @@ void add_analysis(nb::module_& m) {
         "peaks as {'mz', 'formula', 'generation'} dicts in discovery order, or None without\n"
         "recursive), 'formula' (of the whole molecule), 'mol_mass' and 'mol_mass_avg'.  With\n"
         "all_soft every chem bond is cut as if soft; with verbose the report VIF prints is printed\n"
-        "too.  Raises\n"
-        "ValueError('SMILES okunamad\u0131!') when the SMILES cannot be read.");
+        "too.  Raises UnreadableSmilesError('SMILES okunamad\u0131!'), a ValueError, when the SMILES\n"
+        "cannot be read.");
 
     m.def(
         "build_vif_graph",

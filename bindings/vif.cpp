@@ -118,7 +118,6 @@ void add_vif(nb::module_& m) {
             std::unordered_map<uint64_t, size_t> first_link;
             for (size_t i = 0; i < g.links.size(); ++i) first_link.emplace(pair_key(g.links[i].u, g.links[i].v), i);
             nb::list records;
-            std::vector<size_t> tested;
             std::vector<std::pair<int, int>> candidates;
             std::vector<double> amounts;
             for (nb::handle rec : chem_bonds) {
@@ -128,7 +127,6 @@ void add_vif(nb::module_& m) {
                 auto it = first_link.find(pair_key(iu, iv));
                 if (it == first_link.end()) continue;
                 records.append(rec);
-                tested.push_back(it->second);
                 candidates.push_back({iu, iv});
                 amounts.push_back(g.links[it->second].w);
             }
@@ -143,14 +141,6 @@ void add_vif(nb::module_& m) {
                 return vif::inertia_preserving_links(g.dense(), candidates, base, pass,
                                                      g.multigraph ? &amounts : nullptr);
             });
-            // A tested edge is put back with its weight, 1.0 when it had none.
-            nb::object nodes = graph.attr("nodes")();
-            nb::list order(nodes);
-            for (size_t i : tested) {
-                const Link& l = g.links[i];
-                nb::object data = graph.attr("get_edge_data")(order[l.u], order[l.v], g.multigraph ? g.keys[i] : nb::none());
-                if (!data.is_none() && !data.attr("__contains__")("weight").equal(nb::bool_(true))) data["weight"] = 1.0;
-            }
             for (size_t i = 0; i < keep.size(); ++i)
                 if (keep[i]) softs.append(records[i]);
             return softs;

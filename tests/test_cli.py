@@ -195,7 +195,7 @@ def test_analyze_queries(pug, query, namespace, found):
         return
     smiles = aspirin if namespace else query
     rec = analyse_one(smiles)
-    assert result.exit_code == 0 and result.output.startswith(f"[VIF] {smiles}\n")
+    assert result.exit_code == 0 and result.stdout.startswith(f"[VIF] {smiles}\n")
     assert f"LPI = {{n+={rec['lpi'][0]}, n0={rec['lpi'][1]}, n-={rec['lpi'][2]}}}" in result.output
     for frag in rec["fragments"]:
         assert (f"if {frag['bond']} cleaves:" in result.output) == frag["split"]

@@ -88,21 +88,25 @@ from .intensity import predict_spectrum  # noqa: E402
 set_blas_threads = _core.set_blas_threads
 get_blas_threads = _core.get_blas_threads
 
-del batch, score, intensity, prediction
+from . import _errors, _imports, _io  # noqa: E402  shared helpers, kept out of the namespace
+
+del batch, score, intensity, prediction, _errors, _imports, _io
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy
 # several): they are bound on first use, so batch workers never load them.
+# import_whole holds a Ctrl-C off until such an import has finished.
 _LAZY = {"nx": ("networkx", None), "plt": ("matplotlib.pyplot", None), "element": ("mendeleev", "element")}
 
 
 def __getattr__(name):
-    import importlib
     import sys
 
     if name in _LAZY:
+        from ._imports import import_whole  # a Ctrl-C never leaves these half imported
+
         module, attr = _LAZY[name]
-        value = importlib.import_module(module)
+        value = import_whole(module)
         value = getattr(value, attr) if attr else value
         globals()[name] = value
         return value

@@ -14,7 +14,7 @@ import click
 
 from .terminal import EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED  # noqa: F401
 from .terminal import TIMEOUT, Terminated, exit_code_of, shown, sigterm_as_interrupt  # noqa: F401
-
+from ._imports import import_whole
 
 
 
@@ -32,52 +32,96 @@ def _analysis_options(f):
     return f
 
 
-def resolve_query(query):
-    """SMILES of a query: a CID when all digits, the query itself when RDKit reads it as SMILES,
-    otherwise a compound name; CIDs and names go through PubChem."""
-    import trelvanoxa
+def _smiles_reading(query):
+    """None when RDKit reads ``query`` as a SMILES (whitespace and control characters refused, as in
+    batch); otherwise why it is not a readable SMILES."""
     from rdkit import Chem, RDLogger
 
-    if query.isdigit():
-        return trelvanoxa.fetch_smiles_from_pubchem(query, by="cid")[0]
+    from ._errors import smiles_problem
+
+    problem = smiles_problem(query)
+    if problem:
+        return problem
     RDLogger.DisableLog("rdApp.*")
     try:
         parsed = Chem.MolFromSmiles(query, sanitize=False)
     finally:
         RDLogger.EnableLog("rdApp.*")
-    if parsed is not None and query.strip() == query and not any(c.isspace() for c in query):
+    return None if parsed is not None else "RDKit cannot parse it"
+
+
+def resolve_query(query, kind="auto"):
+    """SMILES of a query.  ``kind`` "smiles": the query itself, which must be a readable SMILES;
+    "name": a compound name looked up in PubChem; "auto": a CID when all digits, the query itself when
+    RDKit reads it as SMILES, otherwise a compound name, after a note on stderr that the text is not a
+    readable SMILES.  Raises ValueError (UnreadableSmilesError for --smiles) or the lookup's error."""
+    import trelvanoxa
+
+    from ._errors import UnreadableSmilesError
+
+    if kind == "name":
+        return trelvanoxa.fetch_smiles_from_pubchem(query, by="name")[0]
+    if kind == "auto" and query.isdigit():
+        return trelvanoxa.fetch_smiles_from_pubchem(query, by="cid")[0]
+    problem = _smiles_reading(query)
+    if problem is None:
         return query
-    return trelvanoxa.fetch_smiles_from_pubchem(query, by="name")[0]
+    if kind == "smiles":
+        raise UnreadableSmilesError(f"not a readable SMILES ({problem})")
+    click.echo(f"note: {query!r} is not a readable SMILES ({problem}); looking it up as a compound name in "
+               f"PubChem (--smiles or --name to say which it is)", err=True)
+    try:
+        return trelvanoxa.fetch_smiles_from_pubchem(query, by="name")[0]
+    except ValueError as exc:
+        raise ValueError(f"not a readable SMILES ({problem}), and not found as a compound name: {exc}") from exc
+
+
+def _check_figure_paths(png):
+    """Both figure files of --png checked before any work: the graph into png, the spectrum into
+    png's name + '_ms'."""
+    from .figures import prepare_target
+
+    for path in _figure_paths(png):
+        try:
+            prepare_target(path)
+        except (OSError, ValueError) as exc:
+            raise click.BadParameter(str(exc), param_hint="--png") from None
+
+
+def _figure_paths(png):
+    root, ext = os.path.splitext(png)
+    return png, f"{root}_ms{ext or '.png'}"
 
 
 @main.command()
 @click.argument("query")
 @_analysis_options
+@click.option("--smiles", "as_smiles", is_flag=True, help="QUERY is a SMILES (never looked up in PubChem).")
+@click.option("--name", "as_name", is_flag=True, help="QUERY is a compound name (looked up in PubChem).")
 @click.option("--json", "as_json", is_flag=True, help="Print the compact JSON record instead of the report.")
 @click.option("--png", "png", type=click.Path(dir_okay=False), default=None, metavar="FILE",
               help="Also draw the orbital graph into FILE and the stick spectrum into FILE's name + '_ms'.")
-def analyze(query, ring, recursive, generations, as_json, png):
+def analyze(query, ring, recursive, generations, as_smiles, as_name, as_json, png):
     """Analyse one molecule given as SMILES, a compound name or a PubChem CID.
 
-    Names and CIDs are resolved through PubChem; a query RDKit reads as SMILES is used as is.
-    Prints the analysis report (or, with --json, the compact record that `batch` writes).
+    Without --smiles or --name: a query of digits is a CID, a query RDKit reads as SMILES is used as
+    is, anything else is said not to be a readable SMILES and looked up as a name; names and CIDs are
+    resolved through PubChem.  Prints the analysis report (or, with --json, the compact record that
+    `batch` writes).
     """
     import trelvanoxa
     from . import _core
     from .batch import analyze_many
 
+    if as_smiles and as_name:
+        raise click.UsageError("--smiles and --name exclude each other")
+    if png:
+        _check_figure_paths(png)
     try:
-        smiles = resolve_query(query)
+        smiles = resolve_query(query, "smiles" if as_smiles else "name" if as_name else "auto")
     except Exception as exc:  # noqa: BLE001 - lookup failures are reported, not raised
         click.echo(f"error: cannot resolve {query!r}: {exc}", err=True)
         sys.exit(EXIT_FAILED)
-    if png:
-        from .figures import prepare_target
-
-        try:
-            prepare_target(png)
-        except OSError as exc:
-            raise click.BadParameter(str(exc), param_hint="--png") from None
     if as_json:
         rec = next(analyze_many([(query, smiles)], jobs=1, ring=ring, recursive=recursive, generations=generations))
         click.echo(json.dumps(rec, ensure_ascii=False))
@@ -105,18 +149,17 @@ def analyze(query, ring, recursive, generations, as_json, png):
 
 def _write_figures(smiles, record, png):
     """The orbital graph into png, the stick spectrum beside it (name + '_ms')."""
-    import matplotlib
+    matplotlib = import_whole("matplotlib")
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
 
     from .figures import draw_vif, save_figure
     from .vif import drawn_record
 
     graph_fig, ms_fig = draw_vif(smiles, drawn_record(record), show_spectrum=True)
-    root, ext = os.path.splitext(png)
     try:
-        for fig, path in ((graph_fig, png), (ms_fig, f"{root}_ms{ext or '.png'}")):
+        for fig, path in zip((graph_fig, ms_fig), _figure_paths(png)):
             click.echo(f"Figure saved: {save_figure(fig, path)}", err=True)
     finally:
         plt.close(graph_fig)

@@ -23,23 +23,14 @@ import operator
 from dataclasses import dataclass, field
 
 from . import _core
+from ._errors import UnreadableSmilesError as UnreadableSmiles
 
 __all__ = ["Cut", "GenerationPeak", "Origin", "Peak", "Piece", "Prediction", "UnreadableSmiles", "analyse",
            "predict"]
 
-UNREADABLE = "SMILES okunamad\u0131!"
-
 # Origin modes: a piece of a single cut or of a ring double cut of the molecule, or a peak of the
 # multi-generation pass (generation 0 is the molecular ion itself).
 SINGLE, RING, GENERATION = "single", "ring", "generation"
-
-
-class UnreadableSmiles(ValueError):
-    """RDKit cannot read the SMILES (the analysis stops before anything is built)."""
-
-    def __init__(self, smiles):
-        super().__init__(UNREADABLE)
-        self.smiles = smiles
 
 
 @dataclass(frozen=True, slots=True)
@@ -223,9 +214,8 @@ def analyse(smiles, *, ring=False, recursive=False, generations=2, all_soft=Fals
     try:
         return _core.analyse_compact(smiles, ring_fragmentation=bool(ring), recursive=bool(recursive),
                                      max_generations=generations, all_soft=bool(all_soft))
-    except ValueError as exc:
-        if str(exc) == UNREADABLE:
-            raise UnreadableSmiles(smiles) from None
+    except UnreadableSmiles as exc:  # RDKit cannot read it: the analysis stopped before anything was built
+        exc.smiles = smiles
         raise
 
 

@@ -5,6 +5,7 @@ local pool, Dask, the command line, the file writers) goes through it.  `safe_re
 that no input can stop a run: bad text, unreadable SMILES and any exception become error records.
 """
 
+from .._errors import smiles_problem as text_problem
 from ..prediction import Prediction, UnreadableSmiles, analyse
 
 # Keys of a compact record, in the order they are written.
@@ -58,19 +59,11 @@ class UnreadableRecord:
 
 
 def smiles_problem(smiles):
-    """Why this text cannot be a SMILES field, or None.  RDKit stops reading at the first blank, so
-    "CC O" would silently become ethane; whitespace and control characters are refused here."""
+    """Why this input field cannot be analysed, or None: the reason of a record that could not be
+    read, or what the text lacks as a SMILES."""
     if isinstance(smiles, UnreadableRecord):
         return smiles.reason
-    if not isinstance(smiles, str):
-        return f"SMILES must be text, got {type(smiles).__name__}"
-    if not smiles:
-        return "empty SMILES"
-    for pos, ch in enumerate(smiles):
-        if ch.isspace() or not ch.isprintable():
-            kind = "whitespace" if ch.isspace() else "a control character"
-            return f"SMILES contains {kind} (U+{ord(ch):04X}) at position {pos}"
-    return None
+    return text_problem(smiles)
 
 
 def error_record(ident, smiles, message):

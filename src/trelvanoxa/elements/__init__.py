@@ -15,6 +15,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 
 from .periods import PERIODS
 
+
 _lock = threading.Lock()
 _pending: dict = {}  # symbol -> Future of mendeleev's answer, while no caller has collected it
 _executor = None

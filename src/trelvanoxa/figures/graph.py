@@ -1,6 +1,8 @@
 """Drawing the orbital (VIF) graph: nodes coloured by element, ordinary links
 solid black, links of soft bonds dashed red."""
 
+from .._imports import import_whole
+
 # Element colours of the single-molecule drawing and the panels; any other
 # element is gray.  Carbon and oxygen share red.
 ELEMENT_COLORS = {"C": "red", "Li": "orange", "H": "skyblue", "Cl": "lightgreen", "O": "red", "B": "pink",
@@ -27,7 +29,7 @@ def split_edges(H, soft_pairs):
 
 def draw_graph_cell(ax, record, colors, node_size):
     """The unlabelled graph of one VIF record in a panel cell."""
-    import networkx as nx
+    nx = import_whole("networkx")
 
     H, pos = record["graph"], record["pos"]
     ordinary, soft = split_edges(H, soft_pair_set(record["soft_bonds"]))
@@ -47,8 +49,8 @@ def draw_vif(smiles, record, show_spectrum=True):
     (12 x 10 inches) is the labelled orbital graph titled with the SMILES,
     the LPI and the soft-bond count; the second, drawn when ``show_spectrum``
     is true, is the predicted stick spectrum of all fragment records."""
-    import matplotlib.pyplot as plt
-    import networkx as nx
+    plt = import_whole("matplotlib.pyplot")
+    nx = import_whole("networkx")
 
     from .spectrum import plot_mass_spectrum
 

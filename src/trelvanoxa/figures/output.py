@@ -9,37 +9,29 @@ target or folder that may not be written) are raised before anything is
 rendered, naming the path.
 """
 
-import errno
 import io
 import os
-import secrets
-import stat
 from dataclasses import dataclass
 from pathlib import Path
 
+from .._io import Target as _FileTarget, prepare_target as _prepare_file, write_target
+from .._imports import import_whole
+
 
 @dataclass(frozen=True)
-class Target:
+class Target(_FileTarget):
     """Where one save goes: the name as given (with the format's extension
     added when it had none), the file really written (symbolic links
-    resolved), and the image format."""
+    resolved), and the image format.  An existing device, pipe or socket is
+    written into (``replaces`` is then false)."""
 
-    name: str
-    path: str
-    format: str
-
-    @property
-    def replaces(self):
-        """True when the file is written by renaming a new file over the path;
-        false for an existing device, pipe or socket, which is written into."""
-        try:
-            return stat.S_ISREG(os.stat(self.path).st_mode)
-        except FileNotFoundError:
-            return True
+    format: str = "png"
 
 
-def _error(kind, code, name):
-    return kind(code, os.strerror(code), name)
+def _supported_formats():
+    FigureCanvasBase = import_whole("matplotlib.backend_bases").FigureCanvasBase
+
+    return FigureCanvasBase.get_supported_filetypes()
 
 
 def prepare_target(path, format=None):
@@ -48,43 +40,24 @@ def prepare_target(path, format=None):
     A text path without an extension gets the default format's one, as
     matplotlib names it ("out" -> "out.png"); an explicit ``format`` leaves
     the name alone.  Raises IsADirectoryError, FileNotFoundError,
-    NotADirectoryError or PermissionError naming the path.
+    NotADirectoryError or PermissionError naming the path, and ValueError
+    for an image format matplotlib cannot write.
     """
-    import matplotlib
+    matplotlib = import_whole("matplotlib")
 
     name = os.fsdecode(os.fspath(path))
     if os.path.isdir(name):
-        raise _error(IsADirectoryError, errno.EISDIR, name)
+        _prepare_file(name, special="write")  # raises IsADirectoryError naming the path
     if format is None:
         format = os.path.splitext(name)[1][1:]
         if not format:
             format = matplotlib.rcParams["savefig.format"]
             name = name.rstrip(".") + "." + format
-    real = os.path.realpath(name)
-    folder = os.path.dirname(real)
-    if os.path.isdir(real):
-        raise _error(IsADirectoryError, errno.EISDIR, name)
-    if not os.path.exists(folder):
-        raise _error(FileNotFoundError, errno.ENOENT, name)
-    if not os.path.isdir(folder):
-        raise _error(NotADirectoryError, errno.ENOTDIR, name)
-    target = Target(name, real, format.lower())
-    if os.path.exists(real) and not os.access(real, os.W_OK):
-        raise _error(PermissionError, errno.EACCES, name)
-    if target.replaces and not os.access(folder, os.W_OK | os.X_OK):
-        raise _error(PermissionError, errno.EACCES, name)
-    return target
-
-
-def _new_file(folder, base):
-    """Creates an empty file of our own next to the target; (fd, path)."""
-    while True:
-        tmp = os.path.join(folder, f".{base[:200]}.{secrets.token_hex(4)}.tmp")  # within NAME_MAX
-        try:
-            # Mode 0o666 lets the umask decide, as for any newly written file.
-            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666), tmp
-        except FileExistsError:
-            continue
+    supported = _supported_formats()
+    if format.lower() not in supported:
+        raise ValueError(f"Format {format!r} is not supported (supported formats: {', '.join(sorted(supported))})")
+    checked = _prepare_file(name, special="write")
+    return Target(checked.name, checked.path, "write", format.lower())
 
 
 def write_figure(fig, target, **savefig_kwargs):
@@ -92,28 +65,7 @@ def write_figure(fig, target, **savefig_kwargs):
     savefig_kwargs.pop("format", None)
     buffer = io.BytesIO()
     fig.savefig(buffer, format=target.format, **savefig_kwargs)
-    data = buffer.getbuffer()
-    if not target.replaces:
-        with open(target.path, "wb") as out:
-            out.write(data)
-        return
-    try:
-        mode = stat.S_IMODE(os.stat(target.path).st_mode)
-    except FileNotFoundError:
-        mode = None
-    fd, tmp = _new_file(os.path.dirname(target.path), os.path.basename(target.path))
-    try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-        if mode is not None:
-            os.chmod(tmp, mode)
-        os.replace(tmp, target.path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    write_target(target, buffer.getbuffer())
 
 
 def save_figure(fig, path, **savefig_kwargs):
@@ -133,7 +85,7 @@ def save_figure(fig, path, **savefig_kwargs):
 
 def interactive_backend():
     """True when pyplot's backend shows figures in windows of its own."""
-    import matplotlib
+    matplotlib = import_whole("matplotlib")
 
     backend = matplotlib.get_backend().lower()
     try:
@@ -148,7 +100,7 @@ def interactive_backend():
 def show(figures=()):
     """pyplot ``show``; then, when the backend only renders to files, closes
     ``figures`` so that repeated calls do not pile up open figures."""
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
 
     plt.show()
     if not interactive_backend():

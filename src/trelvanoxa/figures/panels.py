@@ -8,6 +8,7 @@ import sys
 
 from .graph import ELEMENT_COLORS, draw_graph_cell, lpi_text
 from .output import prepare_target, save_figure
+from .._imports import import_whole
 
 _NOT_FOUND = object()
 
@@ -36,7 +37,7 @@ def _molecules(pkg, molecules, by, cols):
 
 def _grid(n, cols, width_per_col, height_per_row):
     """subplots(ceil(n / cols), cols) with the axes as one row-major sequence."""
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
     import numpy as np
 
     rows = math.ceil(n / cols)
@@ -60,7 +61,7 @@ def _resolve(pkg, item, by_name):
 
 
 def _finish(fig, axes, n, suptitle, y, save):
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
 
     for ax in axes[n:]:
         ax.axis("off")

@@ -5,6 +5,8 @@ import math
 import numbers
 import operator
 
+from .._imports import import_whole
+
 # Nominal masses beyond this are not molecules this analysis can draw (and
 # would only stretch the axis): refused rather than plotted.
 MAX_MOL_MASS = 10**7
@@ -79,7 +81,7 @@ def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
         raise TypeError(f"ax must be matplotlib axes or None, not {type(ax).__name__}")
 
     if ax is None:
-        import matplotlib.pyplot as plt
+        plt = import_whole("matplotlib.pyplot")
 
         plt.figure(figsize=(11, 5.5))
         ax = plt.gca()

@@ -5,6 +5,8 @@ import sys
 
 from .. import figures
 from ..vif import drawn_record
+from .._errors import UnreadableSmilesError
+from .._imports import import_whole
 
 # The halogen figure adds bromine (brown) and drops Li, B, S and P.
 HALOGEN_COLORS = {"C": "red", "H": "skyblue", "Cl": "lightgreen", "O": "red", "N": "violet", "F": "yellow",
@@ -16,10 +18,10 @@ def _package():
 
 
 def _readable(r, smiles, name=None):
-    """r itself; a ValueError naming the SMILES when VIF could not read it."""
+    """r itself; an UnreadableSmilesError (a ValueError) naming the SMILES when VIF could not read it."""
     if isinstance(r, str):
         where = f" ({name})" if name is not None else ""
-        raise ValueError(f"{r} {smiles!r}{where}")
+        raise UnreadableSmilesError(f"{r} {smiles!r}{where}")
     return r
 
 
@@ -45,7 +47,7 @@ def halogen_test(molekuller=None, panel_n=4, save="/tmp/vif_halojen.png"):
     high).  Saved with dpi 120 when save is a true value, then shown.  Returns a list of
     (name, SMILES, VIF result record).  A SMILES that cannot be read raises ValueError
     after the rows before it are printed, and nothing is saved."""
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
 
     pkg = _package()
     rows = pkg.HALOGEN_TESTS if molekuller is None else molekuller
@@ -99,7 +101,7 @@ def triple_group_demo(smiles="N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", save_prefix="/tmp/v
     value writes <prefix>_graph.png and <prefix>_ms.png (dpi 140).  Returns the VIF result
     record (the 9-key record of a drawing VIF call).  A SMILES that cannot be read raises
     ValueError before anything is drawn, printed or saved."""
-    import matplotlib.pyplot as plt
+    plt = import_whole("matplotlib.pyplot")
 
     pkg = _package()
     saving = bool(save_prefix)

@@ -1,14 +1,16 @@
 """The ``score`` command: how well predicted fragments explain measured EI spectra of an MSP file."""
 
 import contextlib
+import errno
 import json
+import math
 import os
 import re
 import sys
-import tempfile
 
 import click
 
+from .._io import prepare_target, write_target
 from ..terminal import TIMEOUT, exit_code_of, sigterm_as_interrupt
 from .metrics import SUMMARY_KEYS, score_prediction, summarize_groups
 from .predict import predict_for_scoring
@@ -111,16 +113,94 @@ def _slug(text):
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", str(text or "spectrum")).strip("_.")[:60] or "spectrum"
 
 
-def _write_json(data, path):
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(suffix=".json", prefix=".score-", dir=directory)
+class _Real(click.ParamType):
+    """A finite number within [low, high]: "nan" and "inf" are refused at parsing."""
+
+    name = "float"
+
+    def __init__(self, low, high=None):
+        self.low, self.high = low, high
+
+    def convert(self, value, param, ctx):
+        try:
+            number = float(value)
+        except (TypeError, ValueError):
+            self.fail(f"{value!r} is not a number", param, ctx)
+        if not math.isfinite(number) or number < self.low or (self.high is not None and number > self.high):
+            upper = f" and at most {self.high:g}" if self.high is not None else ""
+            self.fail(f"{value!r} is not a finite number of at least {self.low:g}{upper}", param, ctx)
+        return number
+
+
+def _check_outputs(json_out, png_dir):
+    """Both outputs checked (and the figure folder made) before any work, so a bad path is a usage error
+    rather than a traceback after every spectrum was scored.  Returns the prepared JSON target."""
+    target = None
+    if json_out:
+        try:
+            target = prepare_target(json_out)
+        except OSError as exc:
+            raise click.BadParameter(str(exc), param_hint="--json") from None
+    if png_dir:
+        try:
+            os.makedirs(png_dir, exist_ok=True)
+            if not os.access(png_dir, os.W_OK | os.X_OK):
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), png_dir)
+        except OSError as exc:
+            raise click.BadParameter(str(exc), param_hint="--png") from None
+    return target
+
+
+def _read(measured):
+    from .spectra import read_records
+
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(data, f, indent=1)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+        return read_records(measured, warn=lambda note: click.echo(f"warning: {note}", err=True))
+    except Exception as e:  # a file matchms cannot read at all
+        raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
+
+
+def _score_all(usable, predictions, options, baseline, png_dir):
+    """Scores each usable record against its predictions; (entries, results, baseline results, groups,
+    skipped) with one skipped entry per record that could not be scored."""
+    entries, results, baseline_results, groups, skipped = [], [], [], [], []
+    for record, predicted in zip(usable, predictions):
+        try:
+            if "error" in predicted:
+                raise ValueError(predicted["error"])
+            scored = score_prediction(record["peaks"], predicted["prediction"], **options)
+            scored_baseline = score_prediction(record["peaks"], predicted["baseline"], **options) if baseline else None
+        except ValueError as e:
+            skipped.append({"index": record["index"], "name": record["name"], "reason": str(e)})
+            continue
+        entry = {"index": record["index"], "name": record["name"], "smiles": record["smiles"],
+                 "group": record["group"], **{k: v for k, v in scored.items() if k != "top_k"}}
+        if baseline:
+            entry["baseline"] = {**_metrics(scored_baseline), "predicted": scored_baseline["predicted"],
+                                 "matched": scored_baseline["matched"]}
+            baseline_results.append(scored_baseline)
+        if "spectrum" in predicted:
+            entry["spectrum"] = [list(p) for p in predicted["spectrum"]]
+            entry["_measured"] = record["peaks"]
+        entries.append(entry)
+        results.append(scored)
+        groups.append(record["group"])
+        if png_dir:
+            from .plot import mirror_plot
+
+            name = f"{record['index']:03d}_{_slug(record['name'])}.png"
+            mirror_plot(scored, os.path.join(png_dir, name), title=f"{record['name']}  (M = {scored['mol_mass']})")
+    return entries, results, baseline_results, groups, skipped
+
+
+def _report(measured, results, skipped, summaries, labels, options, generations, ring):
+    for s in skipped:
+        click.echo(f"skipped record {s['index']} ({s['name'] or 'unnamed'}): {s['reason']}", err=True)
+    min_mz = options["min_mz"]
+    click.echo(f"{measured}: {len(results)} spectra scored, {len(skipped)} skipped; generations {generations}, "
+               f"ring cuts {'on' if ring else 'off'}, peaks >= {options['min_rel_intensity']:g} of base, "
+               f"m/z from {'the lowest measured' if min_mz is None else f'{min_mz:g}'} to M - 1")
+    click.echo(summary_table(summaries, labels, options["top_k"]))
 
 
 @click.command("score")
@@ -128,13 +208,13 @@ def _write_json(data, path):
 @click.option("--generations", type=click.IntRange(min=0), default=3, show_default=True,
               help="Generations of multi-generation cuts whose peaks count as predicted (0: none).")
 @click.option("--no-ring", is_flag=True, help="Leave ring double cuts out of the single-cut predictions.")
-@click.option("--min-rel-intensity", type=click.FloatRange(0, 1), default=0.01, show_default=True,
+@click.option("--min-rel-intensity", type=_Real(0, 1), default=0.01, show_default=True,
               help="Measured peaks below this share of the base peak are not counted.")
 @click.option("--top-k", type=click.IntRange(min=1), default=10, show_default=True,
               help="Number of most intense measured peaks for recall@k.")
-@click.option("--min-mz", type=float, default=None,
+@click.option("--min-mz", type=_Real(0), default=None,
               help="Lowest m/z compared (default: the lowest measured m/z of each spectrum).")
-@click.option("--json", "json_out", type=click.Path(dir_okay=False, writable=True),
+@click.option("--json", "json_out", type=click.Path(dir_okay=False),
               help="Write the summary and every spectrum's annotations to this JSON file.")
 @click.option("--png", "png_dir", type=click.Path(file_okay=False),
               help="Write one mirror plot per spectrum into this folder.")
@@ -166,12 +246,8 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
 
 def _score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs,
            timeout, intensities):
-    from .spectra import read_records
-
-    try:
-        records = read_records(measured)
-    except Exception as e:  # a file matchms cannot read at all
-        raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
+    json_target = _check_outputs(json_out, png_dir)
+    records = _read(measured)
     ring = not no_ring
     usable = [r for r in records if r["problem"] is None]
     running = _predictions(usable, {"ring": ring, "generations": generations, "baseline": baseline,
@@ -180,61 +256,27 @@ def _score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, jso
         predictions = list(running)
 
     options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
-    skipped = [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]
-    entries, results, baseline_results, groups = [], [], [], []
-    if png_dir:
-        os.makedirs(png_dir, exist_ok=True)
-    for record, predicted in zip(usable, predictions):
-        try:
-            if "error" in predicted:
-                raise ValueError(predicted["error"])
-            scored = score_prediction(record["peaks"], predicted["prediction"], **options)
-            scored_baseline = score_prediction(record["peaks"], predicted["baseline"], **options) if baseline else None
-        except ValueError as e:
-            skipped.append({"index": record["index"], "name": record["name"], "reason": str(e)})
-            continue
-        entry = {"index": record["index"], "name": record["name"], "smiles": record["smiles"],
-                 "group": record["group"], **{k: v for k, v in scored.items() if k != "top_k"}}
-        if baseline:
-            entry["baseline"] = {**_metrics(scored_baseline), "predicted": scored_baseline["predicted"],
-                                 "matched": scored_baseline["matched"]}
-            baseline_results.append(scored_baseline)
-        if intensities:
-            entry["spectrum"] = [list(p) for p in predicted["spectrum"]]
-            entry["_measured"] = record["peaks"]
-        entries.append(entry)
-        results.append(scored)
-        groups.append(record["group"])
-        if png_dir:
-            from .plot import mirror_plot
-
-            name = f"{record['index']:03d}_{_slug(record['name'])}.png"
-            mirror_plot(scored, os.path.join(png_dir, name), title=f"{record['name']}  (M = {scored['mol_mass']})")
-
+    entries, results, baseline_results, groups, skipped = _score_all(usable, predictions, options, baseline, png_dir)
+    skipped += [{"index": r["index"], "name": r["name"], "reason": r["problem"]} for r in records if r["problem"]]
     skipped.sort(key=lambda s: s["index"])
-    for s in skipped:
-        click.echo(f"skipped record {s['index']} ({s['name'] or 'unnamed'}): {s['reason']}", err=True)
     summary = summarize_groups(results, groups)
     summaries, labels = [summary], ["soft bonds"]
     if baseline:
         summaries.append(summarize_groups(baseline_results, groups))
         labels.append("baseline: every bond soft")
-    click.echo(f"{measured}: {len(results)} spectra scored, {len(skipped)} skipped; generations {generations}, "
-               f"ring cuts {'on' if ring else 'off'}, peaks >= {min_rel_intensity:g} of base, "
-               f"m/z from {'the lowest measured' if min_mz is None else f'{min_mz:g}'} to M - 1")
-    click.echo(summary_table(summaries, labels, top_k))
+    _report(measured, results, skipped, summaries, labels, options, generations, ring)
     if intensities:
         similarity = _similarities(entries, groups)
         click.echo(f"\npredicted heights (intensity model) against the measured spectra; structure-blind: the mean "
                    f"relative spectrum of the other {len(entries) - 1} spectra of this file, cut at M, M+ at its base")
         click.echo(similarity["table"])
-    if json_out:
+    if json_target is not None:
         data = {"summary": summary, "spectra": entries}
         if intensities:
             data["similarity_summary"] = similarity["summary"]
         if baseline:
             data["baseline_summary"] = summaries[1]
         data["skipped"] = skipped
-        _write_json(data, json_out)
+        write_target(json_target, json.dumps(data, indent=1))
     if skipped:
         click.get_current_context().exit(1)

@@ -50,11 +50,13 @@ def nominal_spectrum(peaks):
     return dict(sorted(combined.items()))
 
 
-def _check_options(min_rel_intensity, top_k):
+def _check_options(min_rel_intensity, top_k, min_mz=None):
     if not 0.0 <= float(min_rel_intensity) <= 1.0:
         raise ValueError("min_rel_intensity must lie between 0 and 1")
     if int(top_k) < 1:
         raise ValueError("top_k must be at least 1")
+    if min_mz is not None and not (math.isfinite(float(min_mz)) and float(min_mz) >= 0):
+        raise ValueError(f"min_mz must be a finite m/z of 0 or more (or None), not {min_mz!r}")
 
 
 def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min_mz=None):
@@ -69,7 +71,7 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
     ``mode`` for a cut, ``generation`` for a multi-generation peak).
     Raises ``ValueError`` when there are no peaks.
     """
-    _check_options(min_rel_intensity, top_k)
+    _check_options(min_rel_intensity, top_k, min_mz)
     spectrum = nominal_spectrum(peaks)
     if not spectrum:
         raise ValueError("the spectrum has no peaks")
@@ -130,7 +132,7 @@ def explain(peaks, smiles, *, generations=3, ring=True, min_rel_intensity=0.01, 
     """
     from .predict import predict_for_scoring
 
-    _check_options(min_rel_intensity, top_k)
+    _check_options(min_rel_intensity, top_k, min_mz)
     prediction = predict_for_scoring(smiles, ring=ring, generations=generations, all_soft=baseline)
     result = score_prediction(peaks, prediction, min_rel_intensity=min_rel_intensity, top_k=top_k, min_mz=min_mz)
     if intensities:

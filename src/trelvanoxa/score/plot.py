@@ -1,7 +1,9 @@
 """Mirror plot of a measured spectrum against its predicted fragments."""
 
-import os
-import tempfile
+import io
+
+from .._io import prepare_target, write_target
+from .._imports import import_whole
 
 
 def _label_of(fragments):
@@ -15,10 +17,11 @@ def mirror_plot(scored, path, *, title=None, dpi=100):
     Measured peaks (relative intensity, %) point up, grey when not counted, blue when counted and red
     with their formula when a predicted fragment explains them; predicted m/z point down (full length
     for single and ring cuts, half length for peaks only reached by later generations).  The file is
-    written to a temporary file beside ``path`` and moved into place.  Returns ``path``.
+    written whole or not at all (a regular file is replaced, links are followed).  Returns ``path``.
     """
-    from matplotlib.figure import Figure
+    Figure = import_whole("matplotlib.figure").Figure
 
+    target = prepare_target(path)
     mol_mass = scored["mol_mass"]
     fig = Figure(figsize=(10, 5), dpi=dpi)
     ax = fig.add_subplot()
@@ -59,13 +62,7 @@ def mirror_plot(scored, path, *, title=None, dpi=100):
     ax.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=5, fontsize=7, frameon=False)
     fig.tight_layout()
 
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(suffix=".png", prefix=".mirror-", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            fig.savefig(f, format="png")
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png")
+    write_target(target, buffer.getbuffer())
     return path

@@ -1,5 +1,6 @@
 """Predicted fragments of one structure, as the scoring reads them."""
 
+from .._errors import check_smiles_text
 from ..prediction import UnreadableSmiles, predict
 
 
@@ -12,9 +13,12 @@ def predict_for_scoring(smiles, *, ring=True, generations=3, all_soft=False):
     multi-generation pass always makes ring double cuts, whatever ``ring`` says.
 
     With ``all_soft`` true every chem bond is treated as soft (the baseline), in the single and ring cuts
-    and in every generation.  Raises ``ValueError`` when the SMILES cannot be read.
+    and in every generation.  Raises ``UnreadableSmilesError`` (a ``ValueError``) when the SMILES cannot be
+    read, whitespace or control characters inside it included (RDKit would read "CC O" as ethane); other
+    failures (an unknown element) raise as the analysis raises them.
     """
+    check_smiles_text(smiles)
     try:
         return predict(smiles, ring=ring, generations=int(generations), all_soft=all_soft)
     except UnreadableSmiles as exc:
-        raise ValueError(f"cannot read SMILES {smiles!r}") from exc
+        raise UnreadableSmiles(f"cannot read SMILES {smiles!r}", smiles=smiles) from exc
