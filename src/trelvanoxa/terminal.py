@@ -2,6 +2,7 @@
 the escaping of text from input files before it is printed."""
 
 import contextlib
+import os
 import signal
 
 import click
@@ -39,7 +40,15 @@ def shown(text):
 def sigterm_as_interrupt():
     """SIGTERM stops the command as Ctrl-C does (records complete, a summary), with exit code 143."""
 
+    owner = os.getpid()
+
     def handler(signum, frame):
+        if os.getpid() != owner:
+            # A worker forked from this process and stopped before it set its own handlers:
+            # it ends as SIGTERM ends a process, without a traceback.
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
+            return
         raise Terminated()
 
     previous = signal.signal(signal.SIGTERM, handler)
