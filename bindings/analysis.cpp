@@ -165,7 +165,7 @@ void require_str(nb::handle smiles) {
 }
 
 nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio, double bond_kappa,
-                      py::FlagArg verbose, py::FlagArg ring, py::FlagArg recursive, py::RealArg max_generations) {
+    py::FlagArg verbose, py::FlagArg ring, py::FlagArg recursive, py::RealArg max_generations) {
     require_str(smiles);
     analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
     o.report = py::truthy(verbose);
@@ -198,6 +198,47 @@ nb::object vif_record(py::TextArg smiles, long n_iter, double target_bond_len, d
 
 }  // namespace
 
+namespace {
+
+py::Record analyse_compact(py::TextArg smiles, bool ring_fragmentation, bool recursive, py::RealArg max_generations,
+    bool all_soft, bool verbose) {
+    require_str(smiles);
+    analysis::Options o;
+    o.report = verbose;
+    o.ring_fragmentation = ring_fragmentation;
+    o.recursive = recursive;
+    o.max_generations = py::generation_count(max_generations);
+    o.generations_text = py::str_of(max_generations);
+    o.all_soft = all_soft;
+    o.fast_soft_pass = py::fast_soft_pass();
+    o.layout.pair_list = py::layout_pair_list();
+    o.eigenvalues = verbose;  // only the printed report shows them
+    set_title(smiles, o);
+    nb::object mol = prepare_molecule(smiles);
+    if (mol.is_none()) raise_unreadable();
+    analysis::Input in = read_input(mol);
+    const analysis::Analysis a = run(in, o);
+    for (const auto& line : a.report) py::emit(line);
+    return compact_record(a, in.mol);
+}
+
+nb::object build_vif_graph(py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio,
+    double bond_kappa) {
+    nb::object mol = prepare_molecule(smiles);
+    if (mol.is_none()) return nb::none();
+    analysis::Input in = read_input(mol);
+    const analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
+    const vif::OrbitalGraph g = py::with_jitter([&](const layout::Jitter& jitter) {
+        const auto centers = layout::atom_layout(in.mol, in.depiction, in.ranks, jitter, o.layout);
+        return vif::build_orbital_graph(in.mol, centers, o.layout.target_bond_len * o.radius_ratio,
+                                        o.bond_kappa);
+    });
+    return nb::make_tuple(mol, py::graph_object(g, in.mol), py::subgraphs_object(g), py::pos_object(g),
+                          py::chem_bonds_object(g, in.mol));
+}
+
+}  // namespace
+
 void add_analysis(nb::module_& m) {
     m.def("_vif_record", &vif_record, "smiles"_a.none(), "n_iter"_a = defaults::kLayoutIterations,
           "target_bond_len"_a = defaults::kTargetBondLen, "radius_ratio"_a = defaults::kRadiusRatio,
@@ -209,27 +250,7 @@ void add_analysis(nb::module_& m) {
 
     m.def(
         "analyse_compact",
-        [](py::TextArg smiles, bool ring_fragmentation, bool recursive, py::RealArg max_generations,
-           bool all_soft, bool verbose) -> py::Record {
-            require_str(smiles);
-            analysis::Options o;
-            o.report = verbose;
-            o.ring_fragmentation = ring_fragmentation;
-            o.recursive = recursive;
-            o.max_generations = py::generation_count(max_generations);
-            o.generations_text = py::str_of(max_generations);
-            o.all_soft = all_soft;
-            o.fast_soft_pass = py::fast_soft_pass();
-            o.layout.pair_list = py::layout_pair_list();
-            o.eigenvalues = verbose;  // only the printed report shows them
-            set_title(smiles, o);
-            nb::object mol = prepare_molecule(smiles);
-            if (mol.is_none()) raise_unreadable();
-            analysis::Input in = read_input(mol);
-            const analysis::Analysis a = run(in, o);
-            for (const auto& line : a.report) py::emit(line);
-            return compact_record(a, in.mol);
-        },
+        &analyse_compact,
         "smiles"_a.none(), "ring_fragmentation"_a = false, "recursive"_a = false,
         "max_generations"_a.none() = defaults::kDriverGenerations, "all_soft"_a = false, "verbose"_a = false,
         "One molecule analysed without building graphs or figures: a dict with 'lpi' (n+, n0, n-),\n"
@@ -242,20 +263,7 @@ void add_analysis(nb::module_& m) {
 
     m.def(
         "build_vif_graph",
-        [](py::TextArg smiles, long n_iter, double target_bond_len, double radius_ratio,
-           double bond_kappa) -> nb::object {
-            nb::object mol = prepare_molecule(smiles);
-            if (mol.is_none()) return nb::none();
-            analysis::Input in = read_input(mol);
-            const analysis::Options o = layout_options(n_iter, target_bond_len, radius_ratio, bond_kappa);
-            const vif::OrbitalGraph g = py::with_jitter([&](const layout::Jitter& jitter) {
-                const auto centers = layout::atom_layout(in.mol, in.depiction, in.ranks, jitter, o.layout);
-                return vif::build_orbital_graph(in.mol, centers, o.layout.target_bond_len * o.radius_ratio,
-                                                o.bond_kappa);
-            });
-            return nb::make_tuple(mol, py::graph_object(g, in.mol), py::subgraphs_object(g), py::pos_object(g),
-                                  py::chem_bonds_object(g, in.mol));
-        },
+        &build_vif_graph,
         "smiles"_a.none(), "n_iter"_a = defaults::kLayoutIterations, "target_bond_len"_a = defaults::kTargetBondLen,
         "radius_ratio"_a = defaults::kRadiusRatio, "bond_kappa"_a = defaults::kBondKappa,
         "First stage of VIF: (mol, H, atom_subgraphs, pos, chem_bonds), or None when the SMILES\n"

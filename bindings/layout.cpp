@@ -115,7 +115,7 @@ bool& py::layout_pair_list() {
 }
 
 layout::LayoutParams py::layout_params(long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
-                                       double k_rep) {
+    double k_rep) {
     if (n_iter < 0) throw nb::value_error(("n_iter must be >= 0, not " + std::to_string(n_iter)).c_str());
     if (!(finite_value(target_bond_len, "target_bond_len") > 0))
         throw nb::value_error("target_bond_len must be > 0");
@@ -152,6 +152,65 @@ void py::coords_to_array(const layout::Coords& c, Array2& a) {
     }
 }
 
+namespace {
+
+auto radial_equalize(py::Array2 coords, py::MappingArg groups) {
+    auto c = py::coords_from_array(coords);
+    std::vector<std::vector<int>> g;
+    nb::object values = nb::hasattr(groups, "values") ? groups.attr("values")() : nb::borrow(groups);
+    for (nb::handle members : values) {
+        std::vector<int> v;
+        for (nb::handle i : members) {
+            const long k = py::int_value(i, "group member");
+            if (k < 0 || k >= static_cast<long>(c.size())) throw nb::index_error("group member outside coords");
+            v.push_back(static_cast<int>(k));
+        }
+        g.push_back(std::move(v));
+    }
+    layout::radial_equalize(c, g);
+    py::coords_to_array(c, coords);
+}
+
+nb::object pca_align(py::Array2 coords) {
+    auto c = py::coords_from_array(coords);
+    auto out = layout::pca_align(c, &linalg::lapack_eigh2);
+    py::coords_to_array(c, coords);
+    if (c.size() < 2) return nb::cast(coords);
+    return py::coords_to_numpy(out);
+}
+
+auto enforce_mirror(py::Array2 coords, py::IndicesArg ranks, int axis, double eps) {
+    if (axis != 0 && axis != 1) throw nb::value_error("axis must be 0 or 1");
+    auto c = py::coords_from_array(coords);
+    auto r = ranks_from(ranks);
+    if (r.size() != c.size()) throw nb::value_error("ranks must have one entry per row of coords");
+    layout::enforce_mirror(c, r, axis, eps);
+    py::coords_to_array(c, coords);
+    return coords;
+}
+
+auto compute_atom_layout(py::MolArg mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
+    double k_rep) {
+    const layout::LayoutParams p = py::layout_params(n_iter, target_bond_len, repulsion_factor, k_attr, k_rep);
+    const Molecule data = py::read_molecule(mol, 0);
+    const py::Depiction d = py::depict(mol);
+    auto coords = py::with_jitter([&](const layout::Jitter& jitter) {
+        return layout::atom_layout(data, d.coords, d.rank_values, jitter, p);
+    });
+    return nb::make_tuple(py::coords_to_numpy(coords), d.ranks);
+}
+
+auto yerlestir_dugumler(long n_nodes, py::arg<py::hint::Any> target_angles) {
+    // An atom has 1, 4 or 9 orbital nodes; far more is a mistake, not a drawing.
+    if (n_nodes < 1 || n_nodes > 4096)
+        throw nb::value_error(("n_nodes must be from 1 to 4096, not " + std::to_string(n_nodes)).c_str());
+    std::vector<double> t;
+    for (nb::handle a : target_angles) t.push_back(py::real_value(a, "target angle"));
+    return layout::place_node_angles(n_nodes, t);
+}
+
+}  // namespace
+
 void add_layout(nb::module_& m) {
     m.def("_angle_diff", &layout::angle_diff, "a"_a, "b"_a,
           "Smaller angle between two directions given in radians, in [0, pi].");
@@ -163,35 +222,14 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "_radial_equalize",
-        [](py::Array2 coords, py::MappingArg groups) {
-            auto c = py::coords_from_array(coords);
-            std::vector<std::vector<int>> g;
-            nb::object values = nb::hasattr(groups, "values") ? groups.attr("values")() : nb::borrow(groups);
-            for (nb::handle members : values) {
-                std::vector<int> v;
-                for (nb::handle i : members) {
-                    const long k = py::int_value(i, "group member");
-                    if (k < 0 || k >= static_cast<long>(c.size())) throw nb::index_error("group member outside coords");
-                    v.push_back(static_cast<int>(k));
-                }
-                g.push_back(std::move(v));
-            }
-            layout::radial_equalize(c, g);
-            py::coords_to_array(c, coords);
-        },
+        &radial_equalize,
         "coords"_a.noconvert(), "groups"_a.none(),
         "Moves every symmetry class of two or more atoms onto one circle around its centroid.\n\n"
         "coords (float64, n x 2) is changed in place; groups maps a rank to its atom indices.");
 
     m.def(
         "_pca_align",
-        [](py::Array2 coords) -> nb::object {
-            auto c = py::coords_from_array(coords);
-            auto out = layout::pca_align(c, &linalg::lapack_eigh2);
-            py::coords_to_array(c, coords);
-            if (c.size() < 2) return nb::cast(coords);
-            return py::coords_to_numpy(out);
-        },
+        &pca_align,
         "coords"_a.noconvert(),
         "Centres coords in place and returns a new array turned onto its principal axes.\n\n"
         "The largest variance ends along x; the turn is a proper rotation (never a mirror image).\n"
@@ -199,15 +237,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "_enforce_mirror",
-        [](py::Array2 coords, py::IndicesArg ranks, int axis, double eps) {
-            if (axis != 0 && axis != 1) throw nb::value_error("axis must be 0 or 1");
-            auto c = py::coords_from_array(coords);
-            auto r = ranks_from(ranks);
-            if (r.size() != c.size()) throw nb::value_error("ranks must have one entry per row of coords");
-            layout::enforce_mirror(c, r, axis, eps);
-            py::coords_to_array(c, coords);
-            return coords;
-        },
+        &enforce_mirror,
         "coords"_a.noconvert(), "ranks"_a.none(), "axis"_a, "eps"_a = 0.05,
         "Snaps atoms within eps of the mirror line onto it and averages mirror-image pairs of equal rank.\n\n"
         "axis is the column that changes sign (1: mirror about the x axis, 0: about the y axis).\n"
@@ -220,16 +250,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "compute_atom_layout",
-        [](py::MolArg mol, long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
-           double k_rep) {
-            const layout::LayoutParams p = py::layout_params(n_iter, target_bond_len, repulsion_factor, k_attr, k_rep);
-            const Molecule data = py::read_molecule(mol, 0);
-            const py::Depiction d = py::depict(mol);
-            auto coords = py::with_jitter([&](const layout::Jitter& jitter) {
-                return layout::atom_layout(data, d.coords, d.rank_values, jitter, p);
-            });
-            return nb::make_tuple(py::coords_to_numpy(coords), d.ranks);
-        },
+        &compute_atom_layout,
         "mol"_a.none(), "n_iter"_a = defaults::kLayoutIterations, "target_bond_len"_a = defaults::kTargetBondLen,
         "repulsion_factor"_a = defaults::kRepulsionFactor, "k_attr"_a = defaults::kAttraction,
         "k_rep"_a = defaults::kRepulsion,
@@ -241,14 +262,7 @@ void add_layout(nb::module_& m) {
 
     m.def(
         "_yerlestir_dugumler",
-        [](long n_nodes, py::arg<py::hint::Any> target_angles) {
-            // An atom has 1, 4 or 9 orbital nodes; far more is a mistake, not a drawing.
-            if (n_nodes < 1 || n_nodes > 4096)
-                throw nb::value_error(("n_nodes must be from 1 to 4096, not " + std::to_string(n_nodes)).c_str());
-            std::vector<double> t;
-            for (nb::handle a : target_angles) t.push_back(py::real_value(a, "target angle"));
-            return layout::place_node_angles(n_nodes, t);
-        },
+        &yerlestir_dugumler,
         "n_nodes"_a, "target_angles"_a.none(),
         "Angles (radians) of an atom's n_nodes orbital nodes on its circle.\n\n"
         "The first n_nodes preferred angles are kept as given; the rest go one at a time into the\n"

@@ -101,7 +101,7 @@ struct FragmentInputs {
 };
 
 FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb::handle chem_bonds,
-                                    const std::vector<nb::object>& atom_keys, nb::handle atom_pos) {
+    const std::vector<nb::object>& atom_keys, nb::handle atom_pos) {
     FragmentInputs in;
     in.graph = py::read_graph(H, nb::str("weight"));
     std::vector<std::vector<int>> atom_nodes;
@@ -233,7 +233,7 @@ auto cut_atom_set(py::MolArg mol, py::IndicesArg atom_set, py::RecordsArg softs,
 }
 
 nb::typed<nb::dict, int, py::Record> predict_fragments_recursive(py::MolArg mol, py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::RealArg max_generations,
-           py::RealArg min_mz, py::FlagArg ring_fragmentation) {
+    py::RealArg min_mz, py::FlagArg ring_fragmentation) {
     Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
     const long max_gen = py::generation_count(max_generations);
     std::vector<nb::object> keys;

@@ -93,6 +93,74 @@ nb::dict py::lpi_object(const vif::Inertia& in, const Eigen::VectorXd& ev) {
     return d;
 }
 
+namespace {
+
+py::RecordList detect_soft_bonds(py::GraphArg graph, py::RecordsArg chem_bonds, py::MappingArg baseline_lpi, double tol) {
+    py::tolerance(tol);
+    py::GraphData g = py::read_graph(graph, nb::str("weight"));
+    // First link of each node pair: the one a record's removal takes
+    // out (one of several parallel links of a multigraph).
+    std::unordered_map<uint64_t, size_t> first_link;
+    for (size_t i = 0; i < g.links.size(); ++i) first_link.emplace(pair_key(g.links[i].u, g.links[i].v), i);
+    nb::list records;
+    std::vector<std::pair<int, int>> candidates;
+    std::vector<double> amounts;
+    for (nb::handle rec : chem_bonds) {
+        nb::object u = rec["u_node"], v = rec["v_node"];
+        const int iu = g.node_index(u), iv = g.node_index(v);
+        if (iu < 0 || iv < 0) continue;
+        auto it = first_link.find(pair_key(iu, iv));
+        if (it == first_link.end()) continue;
+        records.append(rec);
+        candidates.push_back({iu, iv});
+        amounts.push_back(g.links[it->second].w);
+    }
+    nb::list softs;
+    if (candidates.empty()) return softs;
+    vif::Inertia base;
+    base.pos = py::count_value(baseline_lpi["n+"], "baseline_lpi['n+']");
+    base.zero = py::count_value(baseline_lpi["n0"], "baseline_lpi['n0']");
+    base.neg = py::count_value(baseline_lpi["n-"], "baseline_lpi['n-']");
+    const vif::SoftPassOptions pass = py::soft_pass(tol);
+    const auto keep = py::without_gil([&] {
+        return vif::inertia_preserving_links(g.dense(), candidates, base, pass,
+                                             g.multigraph ? &amounts : nullptr);
+    });
+    for (size_t i = 0; i < keep.size(); ++i)
+        if (keep[i]) softs.append(records[i]);
+    return softs;
+}
+
+auto build_bond_orders(py::MolArg mol) {
+    Molecule data = py::read_molecule(mol, 0);
+    nb::dict out;
+    for (const auto& b : data.bonds) {
+        out[nb::make_tuple(b.u, b.v)] = b.order;
+        out[nb::make_tuple(b.v, b.u)] = b.order;
+    }
+    return out;
+}
+
+auto soft_pass_stats(bool reset) {
+    auto& st = py::soft_pass_stats();
+    nb::dict d;
+    d["links"] = st.links;
+    d["fast"] = st.fast;
+    d["shifted"] = st.shifted;
+    d["fallback"] = st.fallback;
+    d["definition"] = st.definition;
+    d["sparse"] = st.sparse;
+    d["sparse_off"] = st.sparse_off;
+    d["split_rank"] = st.split_rank;
+    d["split_block"] = st.split_block;
+    d["split_certificate"] = st.split_certificate;
+    d["split_off"] = st.split_off;
+    if (reset) st = vif::SoftPassStats{};
+    return d;
+}
+
+}  // namespace
+
 void add_vif(nb::module_& m) {
     m.def(
         "compute_lpi",
@@ -110,41 +178,7 @@ void add_vif(nb::module_& m) {
 
     m.def(
         "detect_soft_bonds",
-        [](py::GraphArg graph, py::RecordsArg chem_bonds, py::MappingArg baseline_lpi, double tol) -> py::RecordList {
-            py::tolerance(tol);
-            py::GraphData g = py::read_graph(graph, nb::str("weight"));
-            // First link of each node pair: the one a record's removal takes
-            // out (one of several parallel links of a multigraph).
-            std::unordered_map<uint64_t, size_t> first_link;
-            for (size_t i = 0; i < g.links.size(); ++i) first_link.emplace(pair_key(g.links[i].u, g.links[i].v), i);
-            nb::list records;
-            std::vector<std::pair<int, int>> candidates;
-            std::vector<double> amounts;
-            for (nb::handle rec : chem_bonds) {
-                nb::object u = rec["u_node"], v = rec["v_node"];
-                const int iu = g.node_index(u), iv = g.node_index(v);
-                if (iu < 0 || iv < 0) continue;
-                auto it = first_link.find(pair_key(iu, iv));
-                if (it == first_link.end()) continue;
-                records.append(rec);
-                candidates.push_back({iu, iv});
-                amounts.push_back(g.links[it->second].w);
-            }
-            nb::list softs;
-            if (candidates.empty()) return softs;
-            vif::Inertia base;
-            base.pos = py::count_value(baseline_lpi["n+"], "baseline_lpi['n+']");
-            base.zero = py::count_value(baseline_lpi["n0"], "baseline_lpi['n0']");
-            base.neg = py::count_value(baseline_lpi["n-"], "baseline_lpi['n-']");
-            const vif::SoftPassOptions pass = py::soft_pass(tol);
-            const auto keep = py::without_gil([&] {
-                return vif::inertia_preserving_links(g.dense(), candidates, base, pass,
-                                                     g.multigraph ? &amounts : nullptr);
-            });
-            for (size_t i = 0; i < keep.size(); ++i)
-                if (keep[i]) softs.append(records[i]);
-            return softs;
-        },
+        &detect_soft_bonds,
         "graph"_a.none(), "chem_bonds"_a.none(), "baseline_lpi"_a.none(), "tol"_a = defaults::kTol,
         "Chem-bond records whose orbital link can be removed without changing the LPI.\n\n"
         "Each record's link (u_node, v_node) is removed alone and the LPI of the rest compared with\n"
@@ -154,15 +188,7 @@ void add_vif(nb::module_& m) {
 
     m.def(
         "_build_bond_orders",
-        [](py::MolArg mol) {
-            Molecule data = py::read_molecule(mol, 0);
-            nb::dict out;
-            for (const auto& b : data.bonds) {
-                out[nb::make_tuple(b.u, b.v)] = b.order;
-                out[nb::make_tuple(b.v, b.u)] = b.order;
-            }
-            return out;
-        },
+        &build_bond_orders,
         "mol"_a.none(),
         "Integer order of every bond, both orientations: {(a, b): order}.\n\n"
         "Rounds the bond type half to even (aromatic 1.5 -> 2, 2.5 -> 2, 3.5 -> 4); zero-valued\n"
@@ -170,23 +196,7 @@ void add_vif(nb::module_& m) {
 
     m.def(
         "_soft_pass_stats",
-        [](bool reset) {
-            auto& st = py::soft_pass_stats();
-            nb::dict d;
-            d["links"] = st.links;
-            d["fast"] = st.fast;
-            d["shifted"] = st.shifted;
-            d["fallback"] = st.fallback;
-            d["definition"] = st.definition;
-            d["sparse"] = st.sparse;
-            d["sparse_off"] = st.sparse_off;
-            d["split_rank"] = st.split_rank;
-            d["split_block"] = st.split_block;
-            d["split_certificate"] = st.split_certificate;
-            d["split_off"] = st.split_off;
-            if (reset) st = vif::SoftPassStats{};
-            return d;
-        },
+        &soft_pass_stats,
         "reset"_a = false,
         "Counters of the link-removal tests this thread has run so far: links tested; decided from the\n"
         "eigendecomposition by the exact split ('fast') or by the shifted counts ('shifted');\n"
