@@ -78,6 +78,15 @@ def _complete(name):
     return module is not None and not getattr(getattr(module, "__spec__", None), "_initializing", False)
 
 
+def _settle(module):
+    """What a module loads on its first use, loaded now: pyplot's backend (a compiled module, which
+    a Ctrl-C in its initialisation leaves unusable for the rest of the process)."""
+    if module.__name__ == "matplotlib.pyplot":
+        backend = getattr(module, "_get_backend_mod", None)
+        if backend is not None:
+            backend()
+
+
 def import_whole(name):
     """``importlib.import_module(name)``, never left half done by a Ctrl-C (see the module's notes)."""
     if _complete(name):
@@ -85,7 +94,9 @@ def import_whole(name):
     before = set(sys.modules)
     with sigint_held():
         try:
-            return importlib.import_module(name)
+            module = importlib.import_module(name)
+            _settle(module)
+            return module
         except BaseException:
             _roll_back(before)
             raise
