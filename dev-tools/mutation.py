@@ -11,16 +11,20 @@ The tree is mirrored into a private work folder (default
 /tmp/trelvanoxa-mutation-$USER: the checkout is never touched), the extension is
 built there with CMake/Ninja (incremental: a C++ mutant recompiles one file), and
 for every mutant the suite runs with pytest -x against the mirrored package
-(PYTHONPATH), under a time limit; a mutant whose suite fails or overruns is
+(PYTHONPATH), under a time limit per run.  A mutant is killed when the suite
+fails; a run that reaches the time limit is reported as such and not counted as
 killed.  The file is restored before the next mutant.
 
-    .venv/bin/python dev-tools/mutation.py                 # all mutants
+    .venv/bin/python dev-tools/mutation.py                 # all mutants, this checkout's tests
     .venv/bin/python dev-tools/mutation.py --list          # mutants and where their snippets are
-    .venv/bin/python dev-tools/mutation.py -k fragments    # mutants whose name contains a word
-    .venv/bin/python dev-tools/mutation.py --json out.json # the per-mutant table as JSON too
+    .venv/bin/python dev-tools/mutation.py -k fragments    # mutants whose name or area contains a word
+    .venv/bin/python dev-tools/mutation.py --suite before=OLD --suite after=. --json out.json
+                                                           # two test suites against the same mutants
 
 The tests a mutant names in ``first`` run before the rest of the suite, so a
-caught mutant fails fast; a surviving one has run the whole suite.
+caught mutant fails fast; a surviving one has run the whole suite.  Python
+mutants need no rebuild: ``--only python --no-build`` in a second work folder
+that already holds a built extension runs them beside the native ones.
 """
 
 import argparse
@@ -56,12 +60,8 @@ MUTANTS = [
     M("layout-widest-gap", "layout", "if (gap > widest) {", "if (gap < widest) {", ["test_layout.py"]),
     M("layout-spring-sign", "layout", "const double stretch = len - params.target_bond_len;",
       "const double stretch = params.target_bond_len - len;", ["test_layout.py"]),
-    M("layout-equalize-phase", "layout", "if (it > 50 && it % 5 == 0) radial_equalize",
-      "if (it > 50 && it % 5 == 1) radial_equalize", ["test_layout.py"]),
     M("layout-pca-handedness", "layout", "if (det < 0) {\n        r[0][1] = -r[0][1];",
       "if (det > 0) {\n        r[0][1] = -r[0][1];", ["test_layout.py"]),
-    M("layout-mirror-eps", "layout", "enforce_mirror(aligned, ranks, 0, 0.05);",
-      "enforce_mirror(aligned, ranks, 0, 0.005);", ["test_layout.py"]),
     # orbital graph
     M("graph-period4-nodes", "orbital graph", "if (period > 3) return 9;", "if (period > 4) return 9;",
       ["test_graph.py"]),
@@ -80,12 +80,8 @@ MUTANTS = [
     # soft-bond pass (link removal on one eigendecomposition)
     M("soft-shift-count", "soft-bond pass", "out.pos = above_tol_ + p_pos - 1;", "out.pos = above_tol_ + p_pos;",
       ["test_soft_pass.py"]),
-    M("soft-sign-margin", "soft-bond pass", "if (!(std::fabs(vals[q]) > 10.0 * bound)) return false;",
-      "if (!(std::fabs(vals[q]) > 0.0 * bound)) return false;", ["test_soft_pass.py"]),
-    M("soft-zero-margin", "soft-bond pass", "(std::fabs(tau) + err) / (d - d_err) <= kZeroMargin * tol",
-      "(std::fabs(tau) + err) / (d - d_err) <= 1e4 * tol", ["test_soft_pass.py"]),
-    M("soft-gap-split", "soft-bond pass", "if (x > kNull && x <= kGap) split_ok_ = false;",
-      "if (x > kGap && x <= kGap) split_ok_ = false;", ["test_soft_pass.py"]),
+    M("soft-parallel-link", "soft-bond pass", "(amounts ? removed(u, v, (*amounts)[i]) : removed(u, v)) == target",
+      "removed(u, v) == target", ["test_fuzz.py", "test_lpi.py"]),
     # fragments and formulas
     M("frag-double-bond-rule", "fragments", "if (s.order >= 2 && std::min(", "if (s.order >= 3 && std::min(",
       ["test_fragments.py"]),
@@ -122,8 +118,6 @@ MUTANTS = [
       "if not line.endswith(b\"\\n\"):\n                pass  # torn last line", ["test_batch.py"]),
     M("batch-resume-skip", "batch", "if done:\n        items = ((i, s) for i, s in items if i not in done)",
       "if done:\n        items = ((i, s) for i, s in items)", ["test_batch.py", "test_cli.py"]),
-    M("batch-msp-first-formula", "batch", "peaks.setdefault(int(peak[\"mz\"]), peak[\"formula\"])",
-      "peaks[int(peak[\"mz\"])] = peak[\"formula\"]", ["test_batch.py"]),
     # scoring
     M("score-upper-bound", "score", "if lo <= mz < mol_mass and base > 0 and i >= threshold}",
       "if lo <= mz <= mol_mass and base > 0 and i >= threshold}", ["test_score.py"]),
@@ -185,14 +179,20 @@ def mirror(src, dst):
                 p.unlink()
 
 
+def cmake(python):
+    """CMake from the interpreter's own environment (where ./dev installs it), else from PATH."""
+    beside = Path(python).parent / "cmake"
+    return str(beside) if beside.exists() else "cmake"
+
+
 def configure(tree, build, python):
-    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+    subprocess.run([cmake(python), "-S", str(tree), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     f"-DPython_EXECUTABLE={python}"], check=True, stdout=subprocess.DEVNULL)
 
 
-def build_extension(tree, build):
+def build_extension(tree, build, python):
     """Builds the extension and puts it (and its stubs) into the mirrored package; False if it fails."""
-    r = subprocess.run(["cmake", "--build", str(build)], capture_output=True, text=True)
+    r = subprocess.run([cmake(python), "--build", str(build)], capture_output=True, text=True)
     if r.returncode:
         sys.stdout.write(r.stdout[-3000:] + r.stderr[-3000:])
         return False
@@ -206,11 +206,15 @@ def build_extension(tree, build):
     return True
 
 
-def run_suite(tree, python, first, timeout, extra):
-    """(passed, seconds, last lines of output) of pytest -x over the whole suite, `first` files ahead."""
-    tests = [f"tests/{f}" for f in first if (tree / "tests" / f).exists()] + ["tests"]
+def run_suite(tree, python, first, timeout, extra, package):
+    """(passed, seconds, output) of pytest -x over the tests of `tree` against `package`'s folder on
+    PYTHONPATH, the `first` files ahead of the rest; passed is None when the time limit was reached."""
+    # Explicit files: given a folder and a file inside it, pytest would not keep the file first.
+    ahead = [f for f in first if (tree / "tests" / f).exists()]
+    rest = sorted(p.name for p in (tree / "tests").glob("test_*.py") if p.name not in ahead)
+    tests = [f"tests/{f}" for f in ahead + rest]
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MPLBACKEND")}
-    env.update(PYTHONPATH=str(tree / "src"), MPLBACKEND="Agg", PYTHONDONTWRITEBYTECODE="1")
+    env.update(PYTHONPATH=str(package), MPLBACKEND="Agg", PYTHONDONTWRITEBYTECODE="1")
     cmd = [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "--no-header", *extra, *tests]
     start = time.monotonic()
     proc = subprocess.Popen(cmd, cwd=tree, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -224,8 +228,14 @@ def run_suite(tree, python, first, timeout, extra):
     return proc.returncode == 0, time.monotonic() - start, out
 
 
-def tail(text, n=3):
-    return " | ".join(line.strip() for line in text.strip().splitlines()[-n:])
+def verdict(ok, out):
+    """Killed, survived or undecided (the time limit came first), and the test that failed."""
+    if ok is None:
+        return "time limit", ""
+    if ok:
+        return "SURVIVED", ""
+    failed = next((line for line in out.splitlines() if line.startswith(("FAILED", "ERROR"))), out.strip()[-120:])
+    return "killed", failed.split(" - ")[0]
 
 
 def main():
@@ -234,77 +244,97 @@ def main():
     ap.add_argument("--list", action="store_true", help="list the mutants and where their snippets are, then stop")
     ap.add_argument("--workdir", default=f"/tmp/trelvanoxa-mutation-{os.environ.get('USER', 'dev')}")
     ap.add_argument("--python", default=str(ROOT / ".venv" / "bin" / "python"))
-    ap.add_argument("--source", default=str(ROOT), help="the tree to test (default: this checkout)")
-    ap.add_argument("--timeout", type=float, help="seconds per mutant (default: 1.5 x the unmutated run + 60)")
-    ap.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
+    ap.add_argument("--source", default=str(ROOT), help="the tree to mutate (default: this checkout)")
+    ap.add_argument("--suite", action="append", default=[], metavar="LABEL=DIR",
+                    help="run the tests/ of checkout DIR against every mutant (default: the source's own tests); "
+                         "repeat to compare suites side by side, e.g. --suite before=OLD --suite after=NEW")
+    ap.add_argument("--only", choices=("python", "native"), help="only the mutants of one language")
+    ap.add_argument("--no-build", action="store_true",
+                    help="use the extension already built into the work folder (Python mutants only)")
+    ap.add_argument("--timeout", type=float, help="seconds per suite run (default: 1.5 x the unmutated run + 60)")
+    ap.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suites first")
     ap.add_argument("--json", help="write the per-mutant results to this file")
     ap.add_argument("pytest_args", nargs="*", help="extra pytest arguments (after --)")
     args = ap.parse_args()
 
-    mutants = [m for m in MUTANTS if not args.select or args.select in m.name or args.select in m.area]
     work = Path(args.workdir)
     tree, build = work / "tree", work / "build"
     mirror(Path(args.source).resolve(), tree)
     texts = {p: p.read_text("utf-8") for p in code_files(tree)}
+    suites = [(label, Path(d).resolve()) for label, _, d in (s.partition("=") for s in args.suite)] or [
+        ("suite", tree)]
 
-    problems = []
-    for m in mutants:
+    chosen, problems = [], []
+    for m in MUTANTS:
+        if args.select and args.select not in m.name and args.select not in m.area:
+            continue
         path, count = locate(tree, m, texts)
         where = path.relative_to(tree).as_posix() if path else "-"
         if args.list:
             print(f"{m.name:26} {m.area:17} {where} ({count} match{'es' if count != 1 else ''})")
         if count != 1:
             problems.append(f"{m.name}: snippet found {count} times")
+        elif not (args.only == "native" and path.suffix == ".py") and not (
+                (args.only == "python" or args.no_build) and path.suffix != ".py"):
+            chosen.append((m, path))
     if problems or args.list:
-        print("\n".join(problems) or "every snippet is unique")
+        print("\n".join(problems) or f"every snippet is unique ({len(MUTANTS)} mutants)")
         return 1 if problems else 0
 
     python = shutil.which(args.python) or args.python
-    configure(tree, build, python)
-    if not build_extension(tree, build):
-        print("the unmutated tree does not build")
-        return 2
+    package = tree / "src"
+    if not args.no_build:
+        configure(tree, build, python)
+        if not build_extension(tree, build, python):
+            print("the unmutated tree does not build")
+            return 2
     timeout = args.timeout
     if not args.skip_baseline:
-        ok, secs, out = run_suite(tree, python, [], None, args.pytest_args)
-        print(f"unmutated suite: {'passed' if ok else 'FAILED'} in {secs:.0f} s  ({tail(out, 1)})", flush=True)
-        if not ok:
-            print(out[-4000:])
-            return 2
-        timeout = timeout or 1.5 * secs + 60
+        slowest = 0.0
+        for label, suite in suites:
+            ok, secs, out = run_suite(suite, python, [], None, args.pytest_args, package)
+            print(f"unmutated, {label}: {'passed' if ok else 'FAILED'} in {secs:.0f} s", flush=True)
+            if not ok:
+                print(out[-4000:])
+                return 2
+            slowest = max(slowest, secs)
+        timeout = timeout or 1.5 * slowest + 60
     timeout = timeout or 1800
 
     results = []
+    print(f"{'mutant':26} {'area':17} " + " ".join(f"{label + ' (s)':>24}" for label, _ in suites), flush=True)
     try:
-        for m in mutants:
-            path, _count = locate(tree, m, texts)
+        for m, path in chosen:
             original = texts[path]
             path.write_text(original.replace(m.old, m.new), "utf-8")
+            row = {"mutant": m.name, "area": m.area, "file": path.relative_to(tree).as_posix()}
             try:
-                native = path.suffix != ".py"
-                if native and not build_extension(tree, build):
-                    verdict, secs, detail = "build failed", 0.0, ""
+                if path.suffix != ".py" and not build_extension(tree, build, python):
+                    row.update({label: {"verdict": "build failed"} for label, _ in suites})
                 else:
-                    ok, secs, out = run_suite(tree, python, m.first, timeout, args.pytest_args)
-                    verdict = {True: "SURVIVED", False: "killed", None: "killed (time limit)"}[ok]
-                    detail = tail(out, 1) if ok else next(
-                        (line for line in out.splitlines() if line.startswith(("FAILED", "ERROR"))), tail(out, 1))
+                    for label, suite in suites:
+                        ok, secs, out = run_suite(suite, python, m.first, timeout, args.pytest_args, package)
+                        v, test = verdict(ok, out)
+                        row[label] = {"verdict": v, "seconds": round(secs, 1), "test": test}
             finally:
                 path.write_text(original, "utf-8")
-            results.append({"mutant": m.name, "area": m.area, "file": path.relative_to(tree).as_posix(),
-                            "verdict": verdict, "seconds": round(secs, 1), "detail": detail[:160]})
-            print(f"{m.name:26} {m.area:17} {verdict:19} {secs:6.0f} s  {detail[:110]}", flush=True)
+            results.append(row)
+            cells = [f"{row[label]['verdict']:>12} {row[label].get('seconds', 0):6.0f} s" for label, _ in suites]
+            tests = "; ".join(row[label].get("test", "") for label, _ in suites)
+            print(f"{m.name:26} {m.area:17} " + " ".join(f"{c:>24}" for c in cells) + f"  {tests[:100]}", flush=True)
     finally:
-        build_extension(tree, build)  # leave the private build unmutated
+        if not args.no_build:
+            build_extension(tree, build, python)  # leave the private build unmutated
 
-    counted = [r for r in results if r["verdict"] != "build failed"]
-    killed = sum(r["verdict"].startswith("killed") for r in counted)
-    print(f"\nmutation score: {killed}/{len(counted)} killed ({100.0 * killed / max(len(counted), 1):.0f} %)")
-    survivors = [r["mutant"] for r in counted if r["verdict"] == "SURVIVED"]
-    if survivors:
-        print("survived:", ", ".join(survivors))
+    print()
+    for label, _ in suites:
+        counted = [r[label]["verdict"] for r in results if r[label]["verdict"] != "build failed"]
+        killed = counted.count("killed")
+        survivors = [r["mutant"] for r in results if r[label]["verdict"] in ("SURVIVED", "time limit")]
+        print(f"mutation score, {label}: {killed}/{len(counted)} killed ({100.0 * killed / max(len(counted), 1):.0f} %)"
+              + (f"; not killed: {', '.join(survivors)}" if survivors else ""))
     if args.json:
-        Path(args.json).write_text(json.dumps({"killed": killed, "mutants": len(counted), "results": results},
+        Path(args.json).write_text(json.dumps({"suites": [label for label, _ in suites], "results": results},
                                               indent=1) + "\n", "utf-8")
     return 0
 
