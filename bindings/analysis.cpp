@@ -6,10 +6,12 @@
 
 #include "analysis/analysis.hpp"
 #include "common/defaults.hpp"
-#include "common/interop.hpp"
-#include "layout/layout_py.hpp"
-#include "ms/ms_py.hpp"
-#include "vif/vif_py.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
+#include "layout_py.hpp"
+#include "ms_py.hpp"
+#include "vif_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

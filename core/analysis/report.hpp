@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ms/fragments.hpp"
-#include "vif/spectrum.hpp"
+#include "vif/soft_pass.hpp"
 
 namespace tx::analysis {
 

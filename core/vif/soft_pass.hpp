@@ -28,8 +28,10 @@ Inertia count_inertia(const Eigen::VectorXd& eigenvalues, double tol);
 
 Inertia inertia(const Eigen::MatrixXd& a, double tol);
 
-// Symmetric dense matrix of n nodes from (u, v, w) links.
-Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links);
+// Symmetric dense matrix of n nodes from (u, v, w) links: a later link
+// between the same nodes replaces an earlier one, or, with sum_parallel (a
+// multigraph), adds to it.
+Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links, bool sum_parallel = false);
 
 // Diagnostics of link-removal tests: how each link was decided.
 struct SoftPassStats {

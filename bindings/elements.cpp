@@ -1,6 +1,8 @@
 // Element data: nominal masses, memoised in the package's _NOMINAL_ISOTOPE
 // mapping.  Periods come from the package's Python element module.
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -1,4 +1,4 @@
-#include "vif/spectrum.hpp"
+#include "vif/soft_pass.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -149,11 +149,16 @@ Inertia count_inertia(const Eigen::VectorXd& ev, double tol) {
 
 Inertia inertia(const Eigen::MatrixXd& a, double tol) { return count_inertia(eigenvalues(a), tol); }
 
-Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links) {
+Eigen::MatrixXd dense_matrix(int n, const std::vector<Link>& links, bool sum_parallel) {
     Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n, n);
     for (const auto& l : links) {
-        a(l.u, l.v) = l.w;
-        a(l.v, l.u) = l.w;
+        if (sum_parallel) {
+            a(l.u, l.v) += l.w;
+            if (l.u != l.v) a(l.v, l.u) += l.w;
+        } else {
+            a(l.u, l.v) = l.w;
+            a(l.v, l.u) = l.w;
+        }
     }
     return a;
 }

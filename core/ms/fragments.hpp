@@ -11,7 +11,7 @@
 
 #include "common/links.hpp"
 #include "common/molecule.hpp"
-#include "vif/spectrum.hpp"
+#include "vif/soft_pass.hpp"
 
 namespace tx::ms {
 
@@ -33,6 +33,7 @@ struct FragmentRecord {
 };
 
 // "C0-O1": symbols and indices of an atom pair.
+std::string bond_label(const std::string& sym_a, int a, const std::string& sym_b, int b);
 std::string pair_label(const Molecule& mol, int a, int b);
 
 // Single cuts at each distinct soft atom pair, then (optionally) double cuts

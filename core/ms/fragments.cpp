@@ -129,9 +129,11 @@ std::vector<int> all_atoms(const Molecule& mol) {
 
 }  // namespace
 
-std::string pair_label(const Molecule& mol, int i, int j) {
-    return mol.atoms[i].symbol + std::to_string(i) + "-" + mol.atoms[j].symbol + std::to_string(j);
+std::string bond_label(const std::string& sym_a, int a, const std::string& sym_b, int b) {
+    return sym_a + std::to_string(a) + "-" + sym_b + std::to_string(b);
 }
+
+std::string pair_label(const Molecule& mol, int i, int j) { return bond_label(mol.atoms[i].symbol, i, mol.atoms[j].symbol, j); }
 
 std::string formula(const Molecule& mol, const std::vector<int>& atoms) {
     std::vector<std::string> symbols;

@@ -11,7 +11,7 @@
 #include "layout/layout.hpp"
 #include "ms/fragments.hpp"
 #include "vif/graph.hpp"
-#include "vif/spectrum.hpp"
+#include "vif/soft_pass.hpp"
 
 namespace tx::analysis {
 

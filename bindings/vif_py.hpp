@@ -2,9 +2,10 @@
 // per-thread soft-pass settings of the bindings.
 #pragma once
 
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
 #include "vif/graph.hpp"
-#include "vif/spectrum.hpp"
+#include "vif/soft_pass.hpp"
 
 namespace tx::py {
 

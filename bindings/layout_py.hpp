@@ -2,10 +2,13 @@
 // the jitter stream, and coordinate arrays.
 #pragma once
 
+#include <nanobind/ndarray.h>
+
 #include <utility>
 #include <vector>
 
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
 #include "layout/layout.hpp"
 
 namespace tx::py {

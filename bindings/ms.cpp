@@ -4,10 +4,13 @@
 #include <limits>
 
 #include "common/defaults.hpp"
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
+#include "nx_graph.hpp"
 #include "ms/fragments.hpp"
-#include "ms/ms_py.hpp"
-#include "vif/vif_py.hpp"
+#include "ms_py.hpp"
+#include "vif_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -135,61 +138,136 @@ FragmentInputs read_fragment_inputs(nb::handle H, nb::handle atom_subgraphs, nb:
     return in;
 }
 
+auto fragment_formula(py::MolArg mol, py::IndicesArg atom_indices) {
+    py::require_mol(mol);
+    return py::reading_mol([&] {
+        const long n = py::num_atoms(mol);
+        std::vector<std::string> symbols;
+        for (nb::handle i : atom_indices)
+            symbols.push_back(py::text_value(
+                mol.attr("GetAtomWithIdx")(atom_index(i, n, "atom index")).attr("GetSymbol")(), "GetSymbol()"));
+        return ms::formula_from_symbols(symbols);
+    });
+}
+
+auto pair_label(py::MolArg mol, py::arg<int> i, py::arg<int> j) {
+    py::require_mol(mol);
+    return py::reading_mol([&] {
+        const long n = py::num_atoms(mol);
+        const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
+        const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
+        const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
+        return ms::bond_label(s, a, t, b);
+    });
+}
+
+py::RecordList predict_fragments(py::MolArg mol, py::RecordsArg soft_bonds, py::FlagArg ring_fragmentation, py::RealArg min_ring_fragment_mz) {
+    Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
+    ChemBonds softs;
+    std::vector<std::string> labels;
+    for (nb::handle s : soft_bonds) {
+        nb::object au = s["atom_u"], av = s["atom_v"], su = s["sym_u"], sv = s["sym_v"], order = s["order"];
+        ChemBond c;
+        c.atom_u = atom_index(au, data.size(), "atom_u");
+        c.atom_v = atom_index(av, data.size(), "atom_v");
+        c.order = number(order, "order");
+        softs.push_back(c);
+        labels.push_back(ms::bond_label(py::str_of(su), c.atom_u, py::str_of(sv), c.atom_v));
+    }
+    const bool ring = py::truthy(ring_fragmentation);
+    const double min_mz = number(min_ring_fragment_mz, "min_ring_fragment_mz");
+    auto records =
+        py::without_gil([&] { return ms::predict_fragments(data, softs, labels, ring, min_mz); });
+    return py::fragment_records(records);
+}
+
+py::RecordList fragment_atom_softs(py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::IndicesArg atom_set, double tol) {
+    std::vector<nb::object> keys;
+    nb::dict pos;
+    for (nb::handle a : atom_set) {
+        const int seen = PyDict_Contains(pos.ptr(), a.ptr());
+        if (seen < 0) throw nb::python_error();  // an unhashable atom key
+        if (seen == 1) continue;
+        pos[a] = static_cast<long>(keys.size());
+        keys.push_back(nb::borrow(a));
+    }
+    nb::list records;
+    for (nb::handle cb : chem_bonds) records.append(cb);
+    py::tolerance(tol);
+    FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
+    std::vector<int> all(keys.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+    const vif::SoftPassOptions pass = py::soft_pass(tol);
+    const auto soft = py::without_gil(
+        [&] { return ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), pass); });
+    nb::list out;
+    for (int i : soft) out.append(records[i]);
+    return out;
+}
+
+auto cut_atom_set(py::MolArg mol, py::IndicesArg atom_set, py::RecordsArg softs, py::FlagArg ring_fragmentation, py::RealArg min_mz) {
+    Molecule data = py::read_molecule(mol, py::kMasses);
+    const std::vector<int> atoms = atom_list(atom_set, data.size());
+    ChemBonds links;
+    for (nb::handle s : softs) {
+        nb::object au = s["atom_u"], av = s["atom_v"];
+        const int a = optional_atom(au, data.size()), b = optional_atom(av, data.size());
+        if (a < 0 || b < 0) continue;
+        ChemBond c;
+        c.atom_u = a;
+        c.atom_v = b;
+        c.order = record_order(s);
+        links.push_back(c);
+    }
+    const bool ring = py::truthy(ring_fragmentation);
+    const double mz = number(min_mz, "min_mz");
+    auto children = py::without_gil([&] { return ms::cut_atom_set(data, atoms, links, ring, mz); });
+    nb::object frozenset = nb::module_::import_("builtins").attr("frozenset");
+    nb::set out;
+    for (const auto& c : children) {
+        nb::list l;
+        for (int a : c) l.append(a);
+        out.add(frozenset(l));
+    }
+    return out;
+}
+
+nb::typed<nb::dict, int, py::Record> predict_fragments_recursive(py::MolArg mol, py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::RealArg max_generations,
+           py::RealArg min_mz, py::FlagArg ring_fragmentation) {
+    Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
+    const long max_gen = py::generation_count(max_generations);
+    std::vector<nb::object> keys;
+    nb::dict pos;
+    // Only expanded fragments need orbital nodes.
+    if (max_gen > 0)
+        for (long i = 0; i < data.size(); ++i) {
+            pos[nb::int_(i)] = i;
+            keys.push_back(nb::int_(i));
+        }
+    FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, chem_bonds, keys, pos);
+    const double mz = number(min_mz, "min_mz");
+    const bool ring = py::truthy(ring_fragmentation);
+    const vif::SoftPassOptions pass = py::soft_pass(defaults::kTol);
+    auto peaks = py::without_gil(
+        [&] { return ms::predict_recursive(data, in.view, in.links, max_gen, mz, ring, pass); });
+    return py::peaks_record(peaks);
+}
+
 }  // namespace
 
 void add_ms(nb::module_& m) {
-    m.def(
-        "_fragment_formula",
-        [](py::MolArg mol, py::IndicesArg atom_indices) {
-            py::require_mol(mol);
-            return py::reading_mol([&] {
-                const long n = py::num_atoms(mol);
-                std::vector<std::string> symbols;
-                for (nb::handle i : atom_indices)
-                    symbols.push_back(py::text_value(
-                        mol.attr("GetAtomWithIdx")(atom_index(i, n, "atom index")).attr("GetSymbol")(), "GetSymbol()"));
-                return ms::formula_from_symbols(symbols);
-            });
-        },
+    m.def("_fragment_formula", &fragment_formula,
         "mol"_a.none(), "atom_indices"_a.none(),
         "Formula of the listed atoms: C, then H, then other symbols in code-point order (C6H5, HCl, CBrCl).");
 
     m.def(
         "_pair_label",
-        [](py::MolArg mol, py::arg<int> i, py::arg<int> j) {
-            py::require_mol(mol);
-            return py::reading_mol([&] {
-                const long n = py::num_atoms(mol);
-                const int a = atom_index(i, n, "i"), b = atom_index(j, n, "j");
-                const std::string s = py::text_value(mol.attr("GetAtomWithIdx")(a).attr("GetSymbol")(), "GetSymbol()");
-                const std::string t = py::text_value(mol.attr("GetAtomWithIdx")(b).attr("GetSymbol")(), "GetSymbol()");
-                return s + py::str_of(i) + "-" + t + py::str_of(j);
-            });
-        },
+        &pair_label,
         "mol"_a.none(), "i"_a.none(), "j"_a.none(), "Label of an atom pair by symbol and index, for example C1-O4.");
 
     m.def(
         "predict_fragments",
-        [](py::MolArg mol, py::RecordsArg soft_bonds, py::FlagArg ring_fragmentation, py::RealArg min_ring_fragment_mz) -> py::RecordList {
-            Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
-            ChemBonds softs;
-            std::vector<std::string> labels;
-            for (nb::handle s : soft_bonds) {
-                nb::object au = s["atom_u"], av = s["atom_v"], su = s["sym_u"], sv = s["sym_v"], order = s["order"];
-                ChemBond c;
-                c.atom_u = atom_index(au, data.size(), "atom_u");
-                c.atom_v = atom_index(av, data.size(), "atom_v");
-                c.order = number(order, "order");
-                softs.push_back(c);
-                labels.push_back(py::str_of(su) + std::to_string(c.atom_u) + "-" + py::str_of(sv) +
-                                 std::to_string(c.atom_v));
-            }
-            const bool ring = py::truthy(ring_fragmentation);
-            const double min_mz = number(min_ring_fragment_mz, "min_ring_fragment_mz");
-            auto records =
-                py::without_gil([&] { return ms::predict_fragments(data, softs, labels, ring, min_mz); });
-            return py::fragment_records(records);
-        },
+        &predict_fragments,
         "mol"_a.none(), "soft_bonds"_a.none(), "ring_fragmentation"_a.none() = false,
         "min_ring_fragment_mz"_a.none() = static_cast<long>(defaults::kMinRingFragmentMz),
         "Predicted EI-MS fragments from cutting the molecule at its soft bonds.\n\n"
@@ -202,29 +280,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "_fragment_atom_softs",
-        [](py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::IndicesArg atom_set, double tol) -> py::RecordList {
-            std::vector<nb::object> keys;
-            nb::dict pos;
-            for (nb::handle a : atom_set) {
-                const int seen = PyDict_Contains(pos.ptr(), a.ptr());
-                if (seen < 0) throw nb::python_error();  // an unhashable atom key
-                if (seen == 1) continue;
-                pos[a] = static_cast<long>(keys.size());
-                keys.push_back(nb::borrow(a));
-            }
-            nb::list records;
-            for (nb::handle cb : chem_bonds) records.append(cb);
-            py::tolerance(tol);
-            FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, records, keys, pos);
-            std::vector<int> all(keys.size());
-            for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
-            const vif::SoftPassOptions pass = py::soft_pass(tol);
-            const auto soft = py::without_gil(
-                [&] { return ms::fragment_soft_links(in.view, in.links, all, static_cast<int>(keys.size()), pass); });
-            nb::list out;
-            for (int i : soft) out.append(records[i]);
-            return out;
-        },
+        &fragment_atom_softs,
         "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(), "atom_set"_a.none(), "tol"_a = defaults::kTol,
         "Chem-bond records inside atom_set whose link can be removed without changing the LPI of\n"
         "the fragment's own induced orbital subgraph (its baseline, not the molecule's).\n"
@@ -232,32 +288,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "_cut_atom_set",
-        [](py::MolArg mol, py::IndicesArg atom_set, py::RecordsArg softs, py::FlagArg ring_fragmentation, py::RealArg min_mz) {
-            Molecule data = py::read_molecule(mol, py::kMasses);
-            const std::vector<int> atoms = atom_list(atom_set, data.size());
-            ChemBonds links;
-            for (nb::handle s : softs) {
-                nb::object au = s["atom_u"], av = s["atom_v"];
-                const int a = optional_atom(au, data.size()), b = optional_atom(av, data.size());
-                if (a < 0 || b < 0) continue;
-                ChemBond c;
-                c.atom_u = a;
-                c.atom_v = b;
-                c.order = record_order(s);
-                links.push_back(c);
-            }
-            const bool ring = py::truthy(ring_fragmentation);
-            const double mz = number(min_mz, "min_mz");
-            auto children = py::without_gil([&] { return ms::cut_atom_set(data, atoms, links, ring, mz); });
-            nb::object frozenset = nb::module_::import_("builtins").attr("frozenset");
-            nb::set out;
-            for (const auto& c : children) {
-                nb::list l;
-                for (int a : c) l.append(a);
-                out.add(frozenset(l));
-            }
-            return out;
-        },
+        &cut_atom_set,
         "mol"_a.none(), "atom_set"_a.none(), "softs"_a.none(), "ring_fragmentation"_a.none(), "min_mz"_a.none(),
         "Child atom sets (frozensets) from cutting atom_set at the given soft bonds.\n\n"
         "Single cuts at each soft atom pair (highest order of its records; a multiple bond that would\n"
@@ -266,26 +297,7 @@ void add_ms(nb::module_& m) {
 
     m.def(
         "predict_fragments_recursive",
-        [](py::MolArg mol, py::GraphArg H, py::MappingArg atom_subgraphs, py::RecordsArg chem_bonds, py::RealArg max_generations,
-           py::RealArg min_mz, py::FlagArg ring_fragmentation) -> nb::typed<nb::dict, int, py::Record> {
-            Molecule data = py::read_molecule(mol, py::kSymbols | py::kMasses | py::kNominal);
-            const long max_gen = py::generation_count(max_generations);
-            std::vector<nb::object> keys;
-            nb::dict pos;
-            // Only expanded fragments need orbital nodes.
-            if (max_gen > 0)
-                for (long i = 0; i < data.size(); ++i) {
-                    pos[nb::int_(i)] = i;
-                    keys.push_back(nb::int_(i));
-                }
-            FragmentInputs in = read_fragment_inputs(H, atom_subgraphs, chem_bonds, keys, pos);
-            const double mz = number(min_mz, "min_mz");
-            const bool ring = py::truthy(ring_fragmentation);
-            const vif::SoftPassOptions pass = py::soft_pass(defaults::kTol);
-            auto peaks = py::without_gil(
-                [&] { return ms::predict_recursive(data, in.view, in.links, max_gen, mz, ring, pass); });
-            return py::peaks_record(peaks);
-        },
+        &predict_fragments_recursive,
         "mol"_a.none(), "H"_a.none(), "atom_subgraphs"_a.none(), "chem_bonds"_a.none(),
         "max_generations"_a.none() = defaults::kRecursiveGenerations,
         "min_mz"_a.none() = static_cast<long>(defaults::kMinRecursiveMz),

@@ -1,7 +1,8 @@
 // Python objects of the fragment predictors.
 #pragma once
 
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
 #include "ms/fragments.hpp"
 
 namespace tx::py {

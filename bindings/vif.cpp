@@ -4,9 +4,12 @@
 #include <unordered_map>
 
 #include "common/defaults.hpp"
-#include "common/interop.hpp"
-#include "layout/layout_py.hpp"
-#include "vif/vif_py.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
+#include "nx_graph.hpp"
+#include "layout_py.hpp"
+#include "vif_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -1,14 +1,17 @@
 // Python surface of the layout: atom layout, symmetry helpers, node placement.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
 
 #include "common/defaults.hpp"
-#include "common/interop.hpp"
+#include "hints.hpp"
+#include "values.hpp"
+#include "rdkit_mol.hpp"
 #include "common/lapack.hpp"
 #include "layout/layout.hpp"
-#include "layout/layout_py.hpp"
+#include "layout_py.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
