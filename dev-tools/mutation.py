@@ -4,8 +4,10 @@
 Each mutant replaces one code snippet by a faulty one (a flipped comparison, an
 off-by-one bound, a dropped term, swapped arguments, a wrong constant).  The
 snippet is searched across the whole source tree (C++ and Python outside tests/,
-bench/, examples/, docs/ and dev-tools/) and must occur exactly once, so a mutant
-follows its code wherever the file lives.
+bench/, examples/, docs/, core/tests/ and dev-tools/) and must occur exactly once,
+so a mutant follows its code wherever the file lives; where the code was rewritten,
+an alternative snippet of the same fault is used.  Where the tree has the core's own
+C++ tests, they are built and run for every native mutant (a column of their own).
 
 The tree is mirrored into a private work folder (default
 /tmp/trelvanoxa-mutation-$USER: the checkout is never touched), the extension is
@@ -42,7 +44,7 @@ ROOT = Path(__file__).resolve().parents[1]
 SKIP_DIRS = {".git", ".venv", "build", "build-inplace", "build-sanitize", "dist", "__pycache__", ".mypy_cache",
              ".pytest_cache", ".hypothesis"}
 CODE_SUFFIXES = (".cpp", ".hpp", ".h", ".py")
-NOT_CODE = ("tests/", "bench/", "examples/", "docs/", "dev-tools/")
+NOT_CODE = ("tests/", "bench/", "examples/", "docs/", "dev-tools/", "core/tests/")
 
 
 @dataclass
@@ -52,6 +54,7 @@ class Mutant:
     old: str
     new: str
     first: list = field(default_factory=list)  # test files run ahead of the rest
+    also: list = field(default_factory=list)  # (old, new) of the same fault where the code was rewritten
 
 
 M = Mutant
@@ -94,7 +97,8 @@ MUTANTS = [
     M("frag-ring-pairs", "fragments", "for (size_t j = i + 1; j < ring_pairs.size(); ++j) {\n                poll();",
       "for (size_t j = i + 2; j < ring_pairs.size(); ++j) {\n                poll();", ["test_fragments.py"]),
     M("frag-label-index", "fragments", 'mol.atoms[i].symbol + std::to_string(i) + "-"',
-      'mol.atoms[i].symbol + std::to_string(i + 1) + "-"', ["test_fragments.py"]),
+      'mol.atoms[i].symbol + std::to_string(i + 1) + "-"', ["test_fragments.py"],
+      [('sym_a + std::to_string(a) + "-"', 'sym_a + std::to_string(a + 1) + "-"')]),
     # multi-generation fragmentation
     M("gen-depth", "multi-generation", "if (gen >= max_generations) continue;",
       "if (gen > max_generations) continue;", ["test_fragments.py"]),
@@ -151,10 +155,13 @@ def code_files(tree):
 
 
 def locate(tree, mutant, texts):
-    """(path, count) of the mutant's snippet in the tree: count is the number of occurrences overall."""
-    hits = [(p, texts[p].count(mutant.old)) for p in texts if mutant.old in texts[p]]
-    total = sum(n for _p, n in hits)
-    return (hits[0][0] if hits else None), total
+    """(path, count, old, new): where the mutant's snippet (or its first alternative found) is, and how many
+    times that snippet occurs in the whole tree."""
+    for old, new in [(mutant.old, mutant.new), *mutant.also]:
+        hits = [(p, texts[p].count(old)) for p in texts if old in texts[p]]
+        if hits:
+            return hits[0][0], sum(n for _p, n in hits), old, new
+    return None, 0, mutant.old, mutant.new
 
 
 def mirror(src, dst):
@@ -186,8 +193,23 @@ def cmake(python):
 
 
 def configure(tree, build, python):
+    # The core's own C++ tests are built too where the tree has them (./dev test runs them first).
+    core_tests = ["-DTX_CORE_TESTS=ON"] if "TX_CORE_TESTS" in (tree / "CMakeLists.txt").read_text("utf-8") else []
     subprocess.run([cmake(python), "-S", str(tree), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    f"-DPython_EXECUTABLE={python}"], check=True, stdout=subprocess.DEVNULL)
+                    f"-DPython_EXECUTABLE={python}", *core_tests], check=True, stdout=subprocess.DEVNULL)
+
+
+def run_core_tests(build, timeout):
+    """(passed, seconds, output) of the core's C++ test executable, or None when the build has none."""
+    exe = next((p for p in build.rglob("core_tests") if p.is_file() and os.access(p, os.X_OK)), None)
+    if exe is None:
+        return None
+    start = time.monotonic()
+    try:
+        r = subprocess.run([str(exe)], capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, time.monotonic() - start, ""
+    return r.returncode == 0, time.monotonic() - start, r.stdout + r.stderr
 
 
 def build_extension(tree, build, python):
@@ -268,7 +290,7 @@ def main():
     for m in MUTANTS:
         if args.select and args.select not in m.name and args.select not in m.area:
             continue
-        path, count = locate(tree, m, texts)
+        path, count, old, new = locate(tree, m, texts)
         where = path.relative_to(tree).as_posix() if path else "-"
         if args.list:
             print(f"{m.name:26} {m.area:17} {where} ({count} match{'es' if count != 1 else ''})")
@@ -276,7 +298,7 @@ def main():
             problems.append(f"{m.name}: snippet found {count} times")
         elif not (args.only == "native" and path.suffix == ".py") and not (
                 (args.only == "python" or args.no_build) and path.suffix != ".py"):
-            chosen.append((m, path))
+            chosen.append((m, path, old, new))
     if problems or args.list:
         print("\n".join(problems) or f"every snippet is unique ({len(MUTANTS)} mutants)")
         return 1 if problems else 0
@@ -304,14 +326,19 @@ def main():
     results = []
     print(f"{'mutant':26} {'area':17} " + " ".join(f"{label + ' (s)':>24}" for label, _ in suites), flush=True)
     try:
-        for m, path in chosen:
+        for m, path, old, new in chosen:
             original = texts[path]
-            path.write_text(original.replace(m.old, m.new), "utf-8")
+            path.write_text(original.replace(old, new), "utf-8")
             row = {"mutant": m.name, "area": m.area, "file": path.relative_to(tree).as_posix()}
             try:
                 if path.suffix != ".py" and not build_extension(tree, build, python):
                     row.update({label: {"verdict": "build failed"} for label, _ in suites})
                 else:
+                    core = run_core_tests(build, timeout) if path.suffix != ".py" else None
+                    if core is not None:
+                        v, _ = verdict(core[0], core[2])
+                        row["core"] = {"verdict": v, "seconds": round(core[1], 1),
+                                       "test": (core[2].strip().splitlines() or [""])[-1]}
                     for label, suite in suites:
                         ok, secs, out = run_suite(suite, python, m.first, timeout, args.pytest_args, package)
                         v, test = verdict(ok, out)
@@ -321,6 +348,8 @@ def main():
             results.append(row)
             cells = [f"{row[label]['verdict']:>12} {row[label].get('seconds', 0):6.0f} s" for label, _ in suites]
             tests = "; ".join(row[label].get("test", "") for label, _ in suites)
+            if "core" in row:
+                tests = f"core tests: {row['core']['verdict']}; {tests}"
             print(f"{m.name:26} {m.area:17} " + " ".join(f"{c:>24}" for c in cells) + f"  {tests[:100]}", flush=True)
     finally:
         if not args.no_build:
@@ -328,11 +357,16 @@ def main():
 
     print()
     for label, _ in suites:
-        counted = [r[label]["verdict"] for r in results if r[label]["verdict"] != "build failed"]
-        killed = counted.count("killed")
-        survivors = [r["mutant"] for r in results if r[label]["verdict"] in ("SURVIVED", "time limit")]
-        print(f"mutation score, {label}: {killed}/{len(counted)} killed ({100.0 * killed / max(len(counted), 1):.0f} %)"
-              + (f"; not killed: {', '.join(survivors)}" if survivors else ""))
+        counted = [r for r in results if r[label]["verdict"] != "build failed"]
+        killed = [r for r in counted if r[label]["verdict"] == "killed"]
+        survivors = [r["mutant"] for r in counted if r[label]["verdict"] != "killed"]
+        print(f"mutation score, {label}: {len(killed)}/{len(counted)} killed "
+              f"({100.0 * len(killed) / max(len(counted), 1):.0f} %)" + (f"; not killed: {', '.join(survivors)}"
+                                                                         if survivors else ""))
+        if any("core" in r for r in counted):
+            either = [r for r in counted
+                      if "killed" in (r[label]["verdict"], r.get("core", {}).get("verdict"))]
+            print(f"  with the core's own tests: {len(either)}/{len(counted)} killed")
     if args.json:
         Path(args.json).write_text(json.dumps({"suites": [label for label, _ in suites], "results": results},
                                               indent=1) + "\n", "utf-8")
