@@ -133,7 +133,7 @@ MUTANTS = [
       ["test_score.py"]),
     # PubChem client
     M("pubchem-cid-positive", "PubChem", "type(cid) is int and cid > 0", "type(cid) is int and cid >= 0",
-      ["test_pubchem.py"]),
+      ["test_pubchem_limits.py", "test_pubchem.py"]),
     M("pubchem-redirect-origin", "PubChem", "if not same:\n            raise ValueError",
       "if same is None:\n            raise ValueError", ["test_pubchem_limits.py"]),
     M("pubchem-deadline-watch", "PubChem", "_base.connect(self)\n            deadline.watch(self.sock)",
