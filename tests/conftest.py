@@ -89,7 +89,7 @@ class PugServer:
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads, self.httpd.block_on_close = True, False
-        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02})
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
         self.thread.start()
         self.origin = f"http://127.0.0.1:{self.httpd.server_port}"
         self.base = self.origin + "/rest/pug/compound"
