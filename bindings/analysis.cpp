@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 
 #include "analysis/analysis.hpp"
@@ -127,6 +128,9 @@ nb::dict compact_record(const analysis::Analysis& a, const Molecule& mol) {
     } else {
         rec["peaks"] = nb::none();
     }
+    std::vector<int> everything(mol.size());
+    std::iota(everything.begin(), everything.end(), 0);
+    rec["formula"] = ms::formula(mol, everything);
     rec["mol_mass"] = a.mass_nominal;
     rec["mol_mass_avg"] = a.mass_avg;
     return rec;
@@ -208,6 +212,8 @@ void add_analysis(nb::module_& m) {
             o.generations_text = py::str_of(max_generations);
             o.all_soft = all_soft;
             o.fast_soft_pass = py::fast_soft_pass();
+            o.layout.pair_list = py::layout_pair_list();
+            o.eigenvalues = verbose;  // only the printed report shows them
             set_title(smiles, o);
             nb::object mol = prepare_molecule(smiles);
             if (mol.is_none()) throw nb::value_error(kUnreadable);
@@ -221,8 +227,9 @@ void add_analysis(nb::module_& m) {
         "One molecule analysed without building graphs or figures: a dict with 'lpi' (n+, n0, n-),\n"
         "'soft_bonds' (bond labels such as 'C0-O1'), 'fragments' (as VIF's), 'peaks' (multi-generation\n"
         "peaks as {'mz', 'formula', 'generation'} dicts in discovery order, or None without\n"
-        "recursive), 'mol_mass' and 'mol_mass_avg'.  With all_soft every chem bond is cut as if\n"
-        "soft; with verbose the report VIF prints is printed too.  Raises\n"
+        "recursive), 'formula' (of the whole molecule), 'mol_mass' and 'mol_mass_avg'.  With\n"
+        "all_soft every chem bond is cut as if soft; with verbose the report VIF prints is printed\n"
+        "too.  Raises\n"
         "ValueError('SMILES okunamad\u0131!') when the SMILES cannot be read.");
 
     m.def(

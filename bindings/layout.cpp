@@ -109,6 +109,11 @@ layout::Jitter py::draw_jitter(size_t pairs) {
     return out;
 }
 
+bool& py::layout_pair_list() {
+    thread_local bool enabled = true;
+    return enabled;
+}
+
 layout::LayoutParams py::layout_params(long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
                                        double k_rep) {
     if (n_iter < 0) throw nb::value_error(("n_iter must be >= 0, not " + std::to_string(n_iter)).c_str());
@@ -117,7 +122,7 @@ layout::LayoutParams py::layout_params(long n_iter, double target_bond_len, doub
     if (finite_value(repulsion_factor, "repulsion_factor") < 0) throw nb::value_error("repulsion_factor must be >= 0");
     finite_value(k_attr, "k_attr");
     finite_value(k_rep, "k_rep");
-    return {n_iter, target_bond_len, repulsion_factor, k_attr, k_rep};
+    return {n_iter, target_bond_len, repulsion_factor, k_attr, k_rep, layout_pair_list()};
 }
 
 nb::object py::coords_to_numpy(const layout::Coords& c) {
@@ -207,6 +212,11 @@ void add_layout(nb::module_& m) {
         "Snaps atoms within eps of the mirror line onto it and averages mirror-image pairs of equal rank.\n\n"
         "axis is the column that changes sign (1: mirror about the x axis, 0: about the y axis).\n"
         "Returns the same array, modified in place.");
+
+    m.def(
+        "_set_layout_pair_list", [](bool enabled) { py::layout_pair_list() = enabled; }, "enabled"_a,
+        "Switches this thread's layout repulsion between the list of near atom pairs (default) and a test\n"
+        "of every pair on every step; both give the same coordinates.  For cross-checks and benchmarks.");
 
     m.def(
         "compute_atom_layout",

@@ -43,6 +43,10 @@ auto with_jitter(F&& f) -> decltype(f(layout::Jitter{})) {
     }
 }
 
+// This thread's choice of repulsion evaluation for the layouts it runs (the
+// near-pair list by default; off, all pairs).  For cross-checks and benchmarks.
+bool& layout_pair_list();
+
 // Layout parameters checked at the boundary (ValueError naming the argument).
 layout::LayoutParams layout_params(long n_iter, double target_bond_len, double repulsion_factor, double k_attr,
                                    double k_rep);

@@ -188,6 +188,8 @@ void add_vif(nb::module_& m) {
             d["shifted"] = st.shifted;
             d["fallback"] = st.fallback;
             d["definition"] = st.definition;
+            d["sparse"] = st.sparse;
+            d["sparse_off"] = st.sparse_off;
             d["split_rank"] = st.split_rank;
             d["split_block"] = st.split_block;
             d["split_certificate"] = st.split_certificate;
@@ -199,7 +201,9 @@ void add_vif(nb::module_& m) {
         "Counters of the link-removal tests this thread has run so far: links tested; decided from the\n"
         "eigendecomposition by the exact split ('fast') or by the shifted counts ('shifted');\n"
         "re-counted in full because neither was clear-cut ('fallback'); counted in full because\n"
-        "the fast pass was off ('definition'); and why the split did not decide ('split_*').");
+        "the fast pass was off ('definition'); and why the split did not decide ('split_*').\n"
+        "Fragment subgraphs are tried first on sparse shifted factorizations: links decided there\n"
+        "('sparse', also counted in 'links') and matrices left to the eigendecomposition ('sparse_off').");
 
     m.def(
         "_set_fast_soft_pass", [](bool enabled) { py::fast_soft_pass() = enabled; }, "enabled"_a,

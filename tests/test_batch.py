@@ -14,8 +14,9 @@ import trelvanoxa
 from helpers import analyse, run_python, triple
 from trelvanoxa.batch import analyse_one, smiles_problem
 from trelvanoxa.batch.readers import count_records, open_input, split_smiles_line
-from trelvanoxa.batch.spectra import molecular_formula, stick_peaks
+from trelvanoxa.batch.spectra import stick_peaks
 from trelvanoxa.batch.writers import open_output, parquet_record
+from trelvanoxa.prediction import molecule_formula
 
 DATA = Path(__file__).resolve().parent / "data"
 SMI = DATA / "molecules.smi"
@@ -158,7 +159,7 @@ def test_spectrum_peaks_and_matchms(reference):
     for rec in records:
         peaks = stick_peaks(rec)
         whole = rec["peaks"][0]
-        assert whole["generation"] == 0 and molecular_formula(rec["smiles"]) == whole["formula"]
+        assert whole["generation"] == 0 and molecule_formula(rec["smiles"]) == whole["formula"]
         predicted = {t[2] for f in rec["fragments"] if f["split"] for t in f["fragments"]}
         assert [mz for mz, _, _ in peaks] == sorted(predicted | {p["mz"] for p in rec["peaks"]} | {rec["mol_mass"]})
         spectrum = trelvanoxa.to_matchms(rec)

@@ -14,6 +14,7 @@ from trelvanoxa.score import nominal_spectrum, predict_for_scoring, score_predic
 from trelvanoxa.score.cli import score
 from trelvanoxa.score.plot import mirror_plot
 from trelvanoxa.score.spectra import read_records
+from trelvanoxa.prediction import GenerationPeak, Prediction
 
 from helpers import png_size, run_python
 
@@ -22,13 +23,12 @@ CHLOROBENZENE_INCHI = "InChI=1S/C6H5Cl/c7-6-4-2-1-3-5-6/h1-5H"
 NOMINAL = {"C": 12, "H": 1, "N": 14, "O": 16, "Cl": 35, "Si": 28}
 
 # M = 100; one single cut (80 + 20), one ring cut (60 + 40), multi-generation peaks at 100 (the ion), 45, 80.
-PREDICTION = {"mol_mass": 100,
-              "fragments": [{"bond": "C1-O2", "split": True, "mode": "single",
-                             "fragments": [("A", 80.1, 80), ("B", 20.0, 20)]},
-                            {"bond": "C3-C4 + C5-C6", "split": True, "mode": "ring",
-                             "fragments": [("C", 60.0, 60), ("D", 40.0, 40)]}],
-              "peaks": [{"mz": 45, "formula": "E", "generation": 2}, {"mz": 80, "formula": "A", "generation": 1},
-                        {"mz": 100, "formula": "F", "generation": 0}]}
+PREDICTION = Prediction.build(100, [{"bond": "C1-O2", "split": True, "mode": "single",
+                                     "fragments": [("A", 80.1, 80), ("B", 20.0, 20)]},
+                                    {"bond": "C3-C4 + C5-C6", "split": True, "mode": "ring",
+                                     "fragments": [("C", 60.0, 60), ("D", 40.0, 40)]}],
+                              [{"mz": 100, "formula": "F", "generation": 0}, {"mz": 80, "formula": "A", "generation": 1},
+                               {"mz": 45, "formula": "E", "generation": 2}])
 # 40.0 and 40.3 add up to 150 at m/z 40; 60 is below 1 % of the base peak (55); 99.6 joins the ion at 100;
 # 120 lies above M.
 PEAKS = [(40.0, 100), (40.3, 50), (55, 1000), (60, 5), (70, 300), (80.4, 200), (99.6, 20), (100, 400), (120, 30)]
@@ -70,7 +70,7 @@ def test_metrics_of_a_hand_computed_spectrum(options, expected):
 
 def test_empty_prediction_and_summaries():
     full = score_prediction(PEAKS, PREDICTION)
-    ion_only = {"mol_mass": 100, "fragments": [], "peaks": [{"mz": 100, "formula": "F", "generation": 0}]}
+    ion_only = Prediction.build(100, [], [{"mz": 100, "formula": "F", "generation": 0}])
     empty = score_prediction(PEAKS, ion_only)
     assert empty["predicted"] == [] and empty["precision"] is None and empty["explained"] == 0.0
     assert empty["recall_at_k"] == 0.0 and empty["chance"] == pytest.approx(4 / 60)
@@ -107,12 +107,13 @@ def test_explain_chlorobenzene_names_the_carbon_chlorine_cut():
 
 def test_predictions_follow_their_options():
     plain = predict_for_scoring("Clc1ccccc1", ring=False, generations=0)
-    assert plain["peaks"] == [] and {c["mode"] for c in plain["fragments"]} == {"single"}
+    assert plain.generation_peaks is None and {c.mode for c in plain.cuts if c.split} == {"single"}
     soft = predict_for_scoring("Clc1ccccc1", ring=False, all_soft=True)
-    assert {p["mz"] for p in predict_for_scoring("Clc1ccccc1", ring=False)["peaks"]} < {p["mz"] for p in soft["peaks"]}
-    assert {p["generation"] for p in soft["peaks"]} == {0, 1, 2, 3} and soft["peaks"][0] == {
-        "mz": 1, "formula": "H", "generation": 1}
-    pieces = sorted(tuple(sorted(f[0] for f in c["fragments"])) for c in soft["fragments"])
+    deep = predict_for_scoring("Clc1ccccc1", ring=False)
+    assert {p.mz for p in deep.generation_peaks} < {p.mz for p in soft.generation_peaks}
+    assert {p.generation for p in soft.generation_peaks} == {0, 1, 2, 3}
+    assert min(soft.generation_peaks, key=lambda p: p.mz) == GenerationPeak(1, "H", 1)
+    pieces = sorted(tuple(sorted(f.formula for f in c.pieces)) for c in soft.cuts if c.split)
     assert pieces == [("C6H4Cl", "H")] * 5 + [("C6H5", "Cl")]
     with pytest.raises(ValueError):
         predict_for_scoring("C1CC(")

@@ -27,6 +27,10 @@ struct Options {
     // Treat every chem bond as soft (a reference for what the soft-bond test adds).
     bool all_soft = false;
     bool fast_soft_pass = true;
+    // false: the eigenvalues are not wanted (compact records), so the LPI and
+    // soft links may come from sparse factorizations instead of the
+    // eigendecomposition; the result's eigenvalues are then empty.
+    bool eigenvalues = true;
     bool report = true;
     std::string title;  // the report's first line names this text
     std::string title_note;  // a line after it, when the text analysed is not all that was given
@@ -75,6 +79,7 @@ private:
     Options opt_;
     Analysis out_;
     std::optional<vif::LinkRemoval> removal_;
+    std::optional<std::vector<char>> sparse_keep_;  // soft-link answers of the sparse pass
 };
 
 // Both steps; the report lines are in the result when options.report is set.

@@ -11,6 +11,8 @@
 
 namespace tx::layout {
 
+static_assert(sizeof(Point) == 2 * sizeof(double), "coordinates are read as an n x 2 array");
+
 double angle_diff(double a, double b) {
     double d = py_float::mod(a - b + kPi, kTwoPi) - kPi;
     return std::fabs(d);
@@ -57,6 +59,29 @@ namespace {
 
 inline double norm2(double x, double y) { return std::sqrt(x * x + y * y); }
 
+// Sum of a contiguous run of doubles in numpy's order (pairwise, eight
+// running sums per block), so that a mean rounds as numpy's mean does.
+double pairwise_sum(const double* a, size_t n) {
+    if (n < 8) {
+        double res = 0.0;
+        for (size_t i = 0; i < n; ++i) res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        size_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i];
+        return res;
+    }
+    size_t half = n / 2;
+    half -= half % 8;
+    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
+}
+
 }  // namespace
 
 void radial_equalize(Coords& coords, const std::vector<std::vector<int>>& groups) {
@@ -72,18 +97,16 @@ void radial_equalize(Coords& coords, const std::vector<std::vector<int>>& groups
         cx /= k;
         cy /= k;
         dists.clear();
-        double total = 0.0;
-        for (int m : members) {
-            const double d = norm2(coords[m][0] - cx, coords[m][1] - cy);
-            dists.push_back(d);
-            total += d;
-        }
-        const double avg = total / k;
+        for (int m : members) dists.push_back(norm2(coords[m][0] - cx, coords[m][1] - cy));
+        const double avg = pairwise_sum(dists.data(), dists.size()) / k;
         if (avg < 1e-9) continue;
         for (int m : members) {
             const double vx = coords[m][0] - cx;
             const double vy = coords[m][1] - cy;
-            const double len = norm2(vx, vy);
+            // The length of one vector as numpy's norm takes it (a dot product
+            // whose last step is fused): a symmetric class sits on its circle to
+            // the last bits, and the principal axes of the drawing follow them.
+            const double len = std::sqrt(std::fma(vy, vy, vx * vx));
             if (len > 1e-9) {
                 const double s = avg / len;
                 coords[m][0] = cx + vx * s;
@@ -109,7 +132,12 @@ Coords pca_align(Coords& coords, const Eigh2& eigh) {
     }
     if (n < 2) return coords;
 
-    // Sample covariance of the (already centred) columns.
+    // Sample covariance of the (already centred) columns, rounded as
+    // numpy.cov rounds it: the columns centred again on their means, the
+    // products summed by BLAS, then scaled by the reciprocal of n - 1.  For a
+    // symmetric drawing the two variances agree to the last bits, and which
+    // axis comes first is decided there.
+    std::vector<double> rows(2 * n);
     double ax = 0.0, ay = 0.0;
     for (const auto& p : coords) {
         ax += p[0];
@@ -117,15 +145,15 @@ Coords pca_align(Coords& coords, const Eigh2& eigh) {
     }
     ax /= static_cast<double>(n);
     ay /= static_cast<double>(n);
-    double sxx = 0.0, sxy = 0.0, syy = 0.0;
-    for (const auto& p : coords) {
-        const double x = p[0] - ax, y = p[1] - ay;
-        sxx += x * x;
-        sxy += x * y;
-        syy += y * y;
+    for (size_t i = 0; i < n; ++i) {
+        rows[i] = coords[i][0] - ax;
+        rows[n + i] = coords[i][1] - ay;
     }
-    const double dof = static_cast<double>(n - 1);
-    const double cov[2][2] = {{sxx / dof, sxy / dof}, {sxy / dof, syy / dof}};
+    double cov[2][2];
+    linalg::gram2(rows.data(), static_cast<int>(n), cov);
+    const double scale = 1.0 / static_cast<double>(n - 1);
+    for (auto& row : cov)
+        for (double& v : row) v *= scale;
     double vals[2];
     double vecs[2][2];
     eigh(cov, vals, vecs);
@@ -139,11 +167,7 @@ Coords pca_align(Coords& coords, const Eigh2& eigh) {
         r[1][1] = -r[1][1];
     }
     Coords out(n);
-    for (size_t i = 0; i < n; ++i) {
-        const double x = coords[i][0], y = coords[i][1];
-        out[i][0] = x * r[0][0] + y * r[1][0];
-        out[i][1] = x * r[0][1] + y * r[1][1];
-    }
+    linalg::matmul_n2(coords.data()->data(), static_cast<int>(n), r, out.data()->data());
     return out;
 }
 
@@ -234,49 +258,111 @@ void add_bond_forces(const Coords& coords, const std::vector<std::pair<int, int>
 
 // Short-range repulsion between atoms closer than the target bond length
 // times the repulsion factor; bonded pairs never repel.
+//
+// Only pairs within min_nb + skin of each other at the last rebuild are
+// candidates.  An atom that has moved by at most skin/2 since then cannot
+// have come within min_nb of an atom outside the list, so the list holds
+// every repelling pair until some atom has moved farther; it is then built
+// again.  Candidates are kept in the order of the all-pairs loop (i, then
+// j > i), and each is evaluated exactly as there, so the forces are the same
+// to the last bit.
 class Repulsion {
 public:
     Repulsion(size_t n, const std::vector<std::pair<int, int>>& bonds, const LayoutParams& params)
-        : bonded_(n), stamp_(n, -1), params_(params) {
+        : bonded_(n), stamp_(n, -1), ref_(n), params_(params) {
         for (const auto& b : bonds) {
             bonded_[b.first].push_back(b.second);
             bonded_[b.second].push_back(b.first);
         }
         min_nb_ = params.target_bond_len * params.repulsion_factor;
         far2_ = min_nb_ * min_nb_ * (1.0 + 1e-9);
+        skin_ = 0.5 * params.target_bond_len;
+        const double reach = min_nb_ + skin_;
+        reach2_ = reach * reach * (1.0 + 1e-9);
+        // Moves below this bound keep the list complete, with room for rounding.
+        max_move_ = 0.5 * skin_ * (1.0 - 1e-9);
     }
 
-    void add(const Coords& coords, long it, Coords& forces) {
+    // Every pair tested, as the definition of the force model reads.
+    void add_all_pairs(const Coords& coords, Coords& forces) {
         const size_t n = coords.size();
         for (size_t i = 0; i < n; ++i) {
-            const long tag = static_cast<long>(i) + it * static_cast<long>(n);
-            for (int j : bonded_[i]) stamp_[j] = tag;
+            mark_bonded(i);
             const double xi = coords[i][0], yi = coords[i][1];
             for (size_t j = i + 1; j < n; ++j) {
-                const double dx = coords[j][0] - xi;
-                const double dy = coords[j][1] - yi;
-                const double d2 = dx * dx + dy * dy;
-                // Most pairs are far apart: a squared-distance test with a
-                // margin skips them before the exact test on the length.
-                if (d2 > far2_ || stamp_[j] == tag) continue;
-                const double len = std::sqrt(d2);
-                if (len < 1e-9 || !(len < min_nb_)) continue;
-                const double push = min_nb_ - len;
-                const double fx = (push * dx) / len * params_.k_rep;
-                const double fy = (push * dy) / len * params_.k_rep;
-                forces[i][0] -= fx;
-                forces[i][1] -= fy;
-                forces[j][0] += fx;
-                forces[j][1] += fy;
+                if (stamp_[j] == tag_) continue;
+                push(static_cast<int>(i), static_cast<int>(j), coords[j][0] - xi, coords[j][1] - yi, forces);
             }
         }
     }
 
+    void add(const Coords& coords, Coords& forces) {
+        if (!list_valid(coords)) rebuild(coords);
+        const size_t m = cand_i_.size();
+        for (size_t k = 0; k < m; ++k) {
+            const int i = cand_i_[k], j = cand_j_[k];
+            push(i, j, coords[j][0] - coords[i][0], coords[j][1] - coords[i][1], forces);
+        }
+    }
+
 private:
+    void mark_bonded(size_t i) {
+        ++tag_;
+        for (int j : bonded_[i]) stamp_[j] = tag_;
+    }
+
+    inline void push(int i, int j, double dx, double dy, Coords& forces) const {
+        const double d2 = dx * dx + dy * dy;
+        // Most pairs are far apart: a squared-distance test with a margin
+        // skips them before the exact test on the length.
+        if (d2 > far2_) return;
+        const double len = std::sqrt(d2);
+        if (len < 1e-9 || !(len < min_nb_)) return;
+        const double gap = min_nb_ - len;
+        const double fx = (gap * dx) / len * params_.k_rep;
+        const double fy = (gap * dy) / len * params_.k_rep;
+        forces[i][0] -= fx;
+        forces[i][1] -= fy;
+        forces[j][0] += fx;
+        forces[j][1] += fy;
+    }
+
+    bool list_valid(const Coords& coords) const {
+        if (!built_) return false;
+        const double limit = max_move_ * max_move_;
+        for (size_t i = 0; i < coords.size(); ++i) {
+            const double dx = coords[i][0] - ref_[i][0], dy = coords[i][1] - ref_[i][1];
+            if (!(dx * dx + dy * dy < limit)) return false;  // a NaN position too
+        }
+        return true;
+    }
+
+    void rebuild(const Coords& coords) {
+        const size_t n = coords.size();
+        cand_i_.clear();
+        cand_j_.clear();
+        for (size_t i = 0; i < n; ++i) {
+            mark_bonded(i);
+            const double xi = coords[i][0], yi = coords[i][1];
+            for (size_t j = i + 1; j < n; ++j) {
+                const double dx = coords[j][0] - xi, dy = coords[j][1] - yi;
+                if (!(dx * dx + dy * dy < reach2_) || stamp_[j] == tag_) continue;
+                cand_i_.push_back(static_cast<int>(i));
+                cand_j_.push_back(static_cast<int>(j));
+            }
+        }
+        ref_ = coords;
+        built_ = true;
+    }
+
     std::vector<std::vector<int>> bonded_;
     std::vector<long> stamp_;
+    long tag_ = -1;
+    Coords ref_;
+    std::vector<int> cand_i_, cand_j_;
+    bool built_ = false;
     const LayoutParams& params_;
-    double min_nb_, far2_;
+    double min_nb_, far2_, skin_, reach2_, max_move_;
 };
 
 }  // namespace
@@ -293,7 +379,10 @@ Coords relax_layout(Coords coords, const std::vector<std::pair<int, int>>& bonds
         if (it % 8 == 0) poll();
         for (auto& f : forces) f = {0.0, 0.0};
         add_bond_forces(coords, bonds, params, forces);
-        repulsion.add(coords, it, forces);
+        if (params.pair_list)
+            repulsion.add(coords, forces);
+        else
+            repulsion.add_all_pairs(coords, forces);
         for (size_t i = 0; i < n; ++i) {
             coords[i][0] += forces[i][0];
             coords[i][1] += forces[i][1];

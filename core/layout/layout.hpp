@@ -47,6 +47,10 @@ struct LayoutParams {
     double repulsion_factor = 1.2;
     double k_attr = 0.06;
     double k_rep = 0.05;
+    // Repulsion from a list of near pairs kept while no atom has moved far
+    // enough to change it (the same forces, bit for bit); off, every pair of
+    // atoms is tested on every step.
+    bool pair_list = true;
 };
 
 // Pairs of normal deviates (mean 0, sd 0.1), drawn ahead of time, that

@@ -24,23 +24,34 @@ public:
         const int n = mol.size();
         member_.assign(n, 0);
         for (int a : nodes_) member_[a] = 1;
-        adj_.resize(n);
+        // Neighbour lists in one array (start_[a] .. start_[a] + count_[a]).
+        start_.assign(n + 1, 0);
+        count_.assign(n, 0);
         for (const BondRec& b : mol.bonds) {
             if (!member_[b.u] || !member_[b.v]) continue;
-            const uint64_t key = pair_key(b.u, b.v);
-            if (edge_of_.count(key)) continue;
+            ++start_[b.u + 1];
+            if (b.u != b.v) ++start_[b.v + 1];
+        }
+        for (int a = 0; a < n; ++a) start_[a + 1] += start_[a];
+        adj_.resize(start_[n]);
+        for (const BondRec& b : mol.bonds) {
+            if (!member_[b.u] || !member_[b.v]) continue;
+            if (edge(b.u, b.v) >= 0) continue;
             const int e = static_cast<int>(removed_.size());
-            edge_of_[key] = e;
             removed_.push_back(0);
-            adj_[b.u].push_back({b.v, e});
-            adj_[b.v].push_back({b.u, e});
+            adj_[start_[b.u] + count_[b.u]++] = {b.v, e};
+            if (b.u != b.v) adj_[start_[b.v] + count_[b.v]++] = {b.u, e};
         }
         seen_.assign(n, 0);
     }
 
+    // The edge joining a and b (a few bonds per atom: a short scan).
     int edge(int a, int b) const {
-        auto it = edge_of_.find(pair_key(a, b));
-        return it == edge_of_.end() ? -1 : it->second;
+        const int n = static_cast<int>(count_.size());
+        if (a < 0 || b < 0 || a >= n || b >= n) return -1;
+        for (int i = start_[a], end = start_[a] + count_[a]; i < end; ++i)
+            if (adj_[i].first == b) return adj_[i].second;
+        return -1;
     }
     int edge(const std::pair<int, int>& p) const { return edge(p.first, p.second); }
 
@@ -72,7 +83,8 @@ public:
                 const int a = stack.back();
                 stack.pop_back();
                 comp.push_back(a);
-                for (const auto& [b, e] : adj_[a]) {
+                for (int i = start_[a], end = start_[a] + count_[a]; i < end; ++i) {
+                    const auto [b, e] = adj_[i];
                     if (removed_[e] || seen_[b] == epoch_) continue;
                     seen_[b] = epoch_;
                     stack.push_back(b);
@@ -87,8 +99,8 @@ public:
 private:
     std::vector<int> nodes_;
     std::vector<char> member_;
-    std::vector<std::vector<std::pair<int, int>>> adj_;
-    std::unordered_map<uint64_t, int> edge_of_;
+    std::vector<int> start_, count_;
+    std::vector<std::pair<int, int>> adj_;  // (neighbour, edge)
     std::vector<char> removed_;
     std::vector<unsigned> seen_;
     unsigned epoch_ = 0;
@@ -274,7 +286,7 @@ bool OrbitalView::has_edge(int u, int v) const {
 }
 
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass) {
+                                     int n_atoms, const vif::SoftPassOptions& pass, BlockCache* cache) {
     std::vector<char> member(n_atoms, 0);
     for (int a : atom_set) member[a] = 1;
     std::vector<int> local(g.n_nodes, -1);
@@ -304,17 +316,133 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
     }
     std::vector<int> soft;
     if (candidates.empty()) return soft;
-    vif::LinkRemoval test(m, pass.tol, pass.fast);
-    const auto keep = test.keeping(candidates, test.intact());
-    if (pass.stats) *pass.stats += test.stats();
+
+    // The matrix is block diagonal over the connected components of the
+    // subgraph (the sigma frame, each pi system, lone nodes), and its
+    // eigenvalues are those of the blocks together: removing a link changes
+    // only its own block, so each link is tested on its block alone.
+    std::vector<int> comp(k, -1);
+    int n_comp = 0;
+    std::vector<int> stack;
+    for (int s = 0; s < k; ++s) {
+        if (comp[s] >= 0) continue;
+        comp[s] = n_comp;
+        stack.push_back(s);
+        while (!stack.empty()) {
+            const int i = stack.back();
+            stack.pop_back();
+            for (const auto& [v, w] : g.adj[nodes[i]]) {
+                const int j = local[v];
+                if (j >= 0 && comp[j] < 0) {
+                    comp[j] = n_comp;
+                    stack.push_back(j);
+                }
+            }
+        }
+        ++n_comp;
+    }
+    std::vector<std::vector<int>> members(n_comp), tested(n_comp);
+    for (int i = 0; i < k; ++i) members[comp[i]].push_back(i);
+    for (size_t c = 0; c < candidates.size(); ++c) tested[comp[candidates[c].first]].push_back(static_cast<int>(c));
+
+    std::vector<char> keep(candidates.size(), 0);
+    for (int b = 0; b < n_comp; ++b) {
+        if (tested[b].empty()) continue;
+        const auto& idx = members[b];
+        // Blocks recur across fragments: the same nodes and links give the same answers.
+        BlockKey key;
+        if (cache) {
+            for (int i : idx) key.first.push_back(nodes[i]);
+            for (int c : tested[b]) key.second.push_back(candidate_index[c]);
+            auto it = cache->find(key);
+            if (it != cache->end()) {
+                for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = it->second[t];
+                continue;
+            }
+        }
+        std::vector<int> pos(k, -1);
+        for (size_t i = 0; i < idx.size(); ++i) pos[idx[i]] = static_cast<int>(i);
+        std::vector<std::pair<int, int>> block_links;
+        for (int c : tested[b]) block_links.push_back({pos[candidates[c].first], pos[candidates[c].second]});
+        const int kb = n_comp == 1 ? 0 : static_cast<int>(idx.size());
+        Eigen::MatrixXd mb(kb, kb);
+        for (int j = 0; j < kb; ++j)
+            for (int i = 0; i < kb; ++i) mb(i, j) = m(idx[i], idx[j]);
+        const Eigen::MatrixXd& mat = n_comp == 1 ? m : mb;
+        std::vector<char> block_keep;
+        vif::Inertia intact;
+        if (pass.fast && vif::sparse_keeping(mat, block_links, pass.tol, block_keep, intact)) {
+            if (pass.stats) {
+                pass.stats->links += block_links.size();
+                pass.stats->sparse += block_links.size();
+            }
+        } else {
+            if (pass.fast && pass.stats) ++pass.stats->sparse_off;
+            vif::LinkRemoval test(mat, pass.tol, pass.fast);
+            block_keep = test.keeping(block_links, test.intact());
+            if (pass.stats) *pass.stats += test.stats();
+        }
+        for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = block_keep[t];
+        if (cache) cache->emplace(std::move(key), block_keep);
+    }
     for (size_t c = 0; c < candidates.size(); ++c)
         if (keep[c]) soft.push_back(candidate_index[c]);
     return soft;
 }
 
+namespace {
+
+struct AtomSetHash {
+    size_t operator()(const std::vector<int>& v) const {
+        uint64_t h = 1469598103934665603ull;
+        for (int a : v) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
+
+// Whether cutting `atom_set` could record a new peak: some piece of a single
+// cut at a bond inside it, or of a double cut at two ring bonds inside it,
+// has a nominal mass without a peak.  Every bond inside counts as a possible
+// cut, so a false answer holds whatever the soft-bond test would decide.
+bool may_add_peak(const Molecule& mol, const std::vector<int>& atom_set, const ChemBonds& links,
+                  const std::unordered_set<long>& have_mz, bool ring_fragmentation, double min_mz) {
+    AtomGraph ag(mol, atom_set);
+    const long total = nominal_mass(mol, atom_set);
+    auto new_mass = [&](const std::vector<std::vector<int>>& comps) {
+        const long m = nominal_mass(mol, comps[0]);
+        return !have_mz.count(m) || !have_mz.count(total - m);
+    };
+    std::unordered_set<uint64_t> pairs;
+    std::vector<int> ring_edges;
+    for (const ChemBond& l : links) {
+        if (!ag.contains(l.atom_u) || !ag.contains(l.atom_v)) continue;
+        if (!pairs.insert(pair_key(std::min(l.atom_u, l.atom_v), std::max(l.atom_u, l.atom_v))).second) continue;
+        const int e = ag.edge(l.atom_u, l.atom_v);
+        if (e < 0) continue;
+        auto comps = ag.components_without({e});
+        if (comps.size() == 2) {
+            if (new_mass(comps)) return true;
+        } else {
+            ring_edges.push_back(e);
+        }
+    }
+    if (!ring_fragmentation) return false;
+    for (size_t i = 0; i < ring_edges.size(); ++i)
+        for (size_t j = i + 1; j < ring_edges.size(); ++j) {
+            auto comps = ag.components_without({ring_edges[i], ring_edges[j]});
+            if (comps.size() == 2 && std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz &&
+                new_mass(comps))
+                return true;
+        }
+    return false;
+}
+
+}  // namespace
+
 std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                                     long max_generations, double min_mz, bool ring_fragmentation,
-                                    const vif::SoftPassOptions& pass, bool all_soft) {
+                                    const vif::SoftPassOptions& pass, bool all_soft,
+                                    const std::vector<int>* whole_softs) {
     const std::vector<int> everything = all_atoms(mol);
     std::vector<Peak> peaks;
     std::unordered_set<long> have_mz;
@@ -322,20 +450,29 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     peaks.push_back({m0, formula(mol, everything), 0});
     have_mz.insert(m0);
 
-    std::set<std::vector<int>> seen{everything};
+    std::unordered_set<std::vector<int>, AtomSetHash> seen{everything};
     std::deque<std::pair<std::vector<int>, long>> queue;
     queue.push_back({everything, 0});
     ChemBonds softs;
+    BlockCache blocks;
     while (!queue.empty()) {
         poll();
         auto [atom_set, gen] = std::move(queue.front());
         queue.pop_front();
         if (gen >= max_generations) continue;
         softs.clear();
-        if (all_soft)
+        // Children of the last cut generation are recorded but never cut:
+        // a fragment none of whose cuts can add a peak needs no soft-bond test.
+        const bool last = gen + 1 >= max_generations;
+        if (last && !may_add_peak(mol, atom_set, links, have_mz, ring_fragmentation, min_mz)) continue;
+        if (all_soft) {
             softs = links;  // cut_atom_set keeps the bonds inside atom_set
-        else
-            for (int i : fragment_soft_links(g, links, atom_set, mol.size(), pass)) softs.push_back(links[i]);
+        } else if (gen == 0 && whole_softs) {
+            for (int i : *whole_softs)
+                if (g.has_edge(links[i].u_node, links[i].v_node)) softs.push_back(links[i]);
+        } else {
+            for (int i : fragment_soft_links(g, links, atom_set, mol.size(), pass, &blocks)) softs.push_back(links[i]);
+        }
         // Children are visited in ascending order of their sorted atom lists
         // (so by smallest atom index first); this fixes which formula wins
         // when two fragments of one generation share a nominal mass.

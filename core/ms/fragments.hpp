@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -62,10 +63,17 @@ struct OrbitalView {
 
 OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes);
 
+// Decisions already made on one connected block of an orbital subgraph:
+// (its nodes in matrix order, the links tested) -> soft or not, per link.
+using BlockKey = std::pair<std::vector<int>, std::vector<int>>;
+using BlockCache = std::map<BlockKey, std::vector<char>>;
+
 // Indices of the chem links inside `atom_set` whose removal keeps the
-// inertia of the fragment's induced orbital subgraph.
+// inertia of the fragment's induced orbital subgraph.  Each connected block
+// of the subgraph is tested alone; `cache`, when given, keeps and reuses the
+// answers of blocks met before (for one graph and one link list).
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass);
+                                     int n_atoms, const vif::SoftPassOptions& pass, BlockCache* cache = nullptr);
 
 struct Peak {
     long mz;
@@ -75,8 +83,12 @@ struct Peak {
 
 // Breadth-first multi-generation fragmentation; peaks in discovery order.
 // With all_soft every chem bond inside a fragment is cut, soft or not.
+// whole_softs, when given, are the indices of the links soft in the whole
+// molecule (the test on the full orbital matrix, already made by the caller
+// on the same matrix as the view's).
 std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                                     long max_generations, double min_mz, bool ring_fragmentation,
-                                    const vif::SoftPassOptions& pass, bool all_soft = false);
+                                    const vif::SoftPassOptions& pass, bool all_soft = false,
+                                    const std::vector<int>* whole_softs = nullptr);
 
 }  // namespace tx::ms

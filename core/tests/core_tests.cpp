@@ -44,10 +44,12 @@ void path_inertia() {
 }
 
 // Random sparse weighted graphs, many of them trees or near-trees (zero-rich):
-// every link's removal decided by the pass equals a full recount.
+// every link's removal decided by the pass, and by the sparse pass where it
+// certifies its answers, equals a full recount.
 void link_removal_against_recount() {
     std::mt19937_64 rng(20261206);
     std::uniform_real_distribution<double> weight(-2.0, 2.0);
+    int sparse_decided = 0;
     for (int trial = 0; trial < 300; ++trial) {
         const int n = 2 + static_cast<int>(rng() % 30);
         tx::Links links;
@@ -63,17 +65,31 @@ void link_removal_against_recount() {
         }
         const Eigen::MatrixXd a = tx::vif::dense_matrix(n, links);
         tx::vif::LinkRemoval pass(a, 1e-9);
-        check(pass.intact() == tx::vif::inertia(a, 1e-9), "intact inertia, trial " + std::to_string(trial));
-        for (const auto& l : links) {
-            if (l.u == l.v || a(l.u, l.v) == 0.0) continue;
+        const auto whole = tx::vif::inertia(a, 1e-9);
+        check(pass.intact() == whole, "intact inertia, trial " + std::to_string(trial));
+        // The sparse pass answers for all links or for none.
+        std::vector<std::pair<int, int>> pairs;
+        for (const auto& l : links)
+            if (l.u != l.v && a(l.u, l.v) != 0.0) pairs.push_back({l.u, l.v});
+        std::vector<char> keep;
+        tx::vif::Inertia sparse_whole;
+        const bool sparse = tx::vif::sparse_keeping(a, pairs, 1e-9, keep, sparse_whole);
+        sparse_decided += sparse;
+        if (sparse) check(sparse_whole == whole, "sparse intact inertia, trial " + std::to_string(trial));
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            const auto [u, v] = pairs[i];
             Eigen::MatrixXd b = a;
-            b(l.u, l.v) = b(l.v, l.u) = 0.0;
+            b(u, v) = b(v, u) = 0.0;
             const auto want = tx::vif::inertia(b, 1e-9);
-            const auto got = pass.removed(l.u, l.v);
-            check(got == want, "trial " + std::to_string(trial) + " link " + std::to_string(l.u) + "-" +
-                                   std::to_string(l.v) + ": " + show(got) + " vs " + show(want));
+            const auto got = pass.removed(u, v);
+            const std::string what = "trial " + std::to_string(trial) + " link " + std::to_string(u) + "-" +
+                                     std::to_string(v);
+            check(got == want, what + ": " + show(got) + " vs " + show(want));
+            if (sparse) check(static_cast<bool>(keep[i]) == (want == whole), what + ", sparse pass");
         }
     }
+    // Most of these matrices are decided on the sparse factorizations.
+    check(sparse_decided > 200, "sparse pass decided " + std::to_string(sparse_decided) + " of 300");
 }
 
 void formulas_and_floats() {

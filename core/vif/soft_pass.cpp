@@ -127,6 +127,8 @@ SoftPassStats& SoftPassStats::operator+=(const SoftPassStats& o) {
     shifted += o.shifted;
     fallback += o.fallback;
     definition += o.definition;
+    sparse += o.sparse;
+    sparse_off += o.sparse_off;
     split_rank += o.split_rank;
     split_block += o.split_block;
     split_certificate += o.split_certificate;
@@ -473,6 +475,321 @@ std::vector<char> inertia_preserving_links(const Eigen::MatrixXd& a, const std::
     auto keep = removal.keeping(links, baseline, amounts);
     if (pass.stats) *pass.stats += removal.stats();
     return keep;
+}
+
+}  // namespace tx::vif
+
+namespace tx::vif {
+
+namespace {
+
+constexpr double kEps = 2.220446049250313e-16;
+// A pivot, or an eigenvalue of a 2 x 2 block, is trusted when it exceeds
+// this multiple of its first-order error bound.
+constexpr double kSparseMargin = 100.0;
+
+// Symmetric LDL^T of A - shift I with 1 x 1 and 2 x 2 pivots, nodes taken
+// in minimum-degree order (a node whose diagonal is small against its links
+// is eliminated together with its strongest neighbour, as a pendant node
+// with its partner), with a first-order bound on the error of every computed
+// entry.  The inertia of D is that of A - shift (Sylvester).
+class ShiftedLdl {
+public:
+    ShiftedLdl(const Eigen::MatrixXd& a, double shift) : k_(static_cast<int>(a.rows())) {
+        Eigen::MatrixXd w = a;
+        Eigen::MatrixXd e = Eigen::MatrixXd::Zero(k_, k_);
+        std::vector<char> adj_flat(static_cast<size_t>(k_) * k_, 0);
+        auto adj = [&](int r, int c) -> char& { return adj_flat[static_cast<size_t>(r) * k_ + c]; };
+        std::vector<std::vector<int>> nbrs(k_);
+        std::vector<int> degree(k_, 0);
+        for (int j = 0; j < k_; ++j)
+            for (int i = 0; i < k_; ++i)
+                if (i != j && w(i, j) != 0.0 && !adj(i, j)) {
+                    adj(i, j) = adj(j, i) = 1;
+                    nbrs[i].push_back(j);
+                    nbrs[j].push_back(i);
+                    ++degree[i];
+                    ++degree[j];
+                }
+        for (int v = 0; v < k_; ++v) {
+            w(v, v) -= shift;
+            e(v, v) = kEps * std::fabs(w(v, v));
+        }
+        steps_.reserve(k_);
+        rows_.reserve(4 * static_cast<size_t>(k_));
+        std::vector<char> alive(k_, 1), in_nb(k_, 0);
+        std::vector<int> nb, live(k_);
+        for (int i = 0; i < k_; ++i) live[i] = i;
+        for (int left = k_; left > 0;) {
+            int v = -1;
+            for (int i : live)
+                if (v < 0 || degree[i] < degree[v] || (degree[i] == degree[v] && i < v)) v = i;
+            int x = -1;
+            double big = 0.0;
+            for (int y : nbrs[v])
+                if (alive[y] && std::fabs(w(v, y)) > big) {
+                    big = std::fabs(w(v, y));
+                    x = y;
+                }
+            Step st;
+            st.p = v;
+            if (std::fabs(w(v, v)) >= 0.5 * big) {
+                st.q = -1;
+                st.d11 = w(v, v);
+                st.e11 = e(v, v);
+                if (!(std::fabs(st.d11) > kSparseMargin * st.e11) || st.d11 == 0.0) return;
+                (st.d11 > 0 ? pos_ : neg_)++;
+                st.i11 = 1.0 / st.d11;
+                st.ie11 = st.e11 / (st.d11 * st.d11) + kEps * std::fabs(st.i11);
+            } else {
+                st.q = x;
+                st.d11 = w(v, v), st.d12 = w(v, x), st.d22 = w(x, x);
+                st.e11 = e(v, v), st.e12 = e(v, x), st.e22 = e(x, x);
+                const double det = st.d11 * st.d22 - st.d12 * st.d12;
+                const double det_err = st.e11 * std::fabs(st.d22) + st.e22 * std::fabs(st.d11) +
+                                       2.0 * st.e12 * std::fabs(st.d12) +
+                                       3.0 * kEps * (std::fabs(st.d11 * st.d22) + st.d12 * st.d12);
+                if (!(std::fabs(det) > kSparseMargin * det_err) || det == 0.0) return;
+                if (det < 0) {
+                    ++pos_;
+                    ++neg_;
+                } else {
+                    const long two = 2;
+                    (st.d11 + st.d22 > 0 ? pos_ : neg_) += two;
+                }
+                st.i11 = st.d22 / det, st.i12 = -st.d12 / det, st.i22 = st.d11 / det;
+                const double rel = det_err / std::fabs(det) + 2.0 * kEps;
+                st.ie11 = st.e22 / std::fabs(det) + std::fabs(st.i11) * rel;
+                st.ie12 = st.e12 / std::fabs(det) + std::fabs(st.i12) * rel;
+                st.ie22 = st.e11 / std::fabs(det) + std::fabs(st.i22) * rel;
+            }
+            // Neighbours still to eliminate, and the multipliers L = W_yP D^-1.
+            nb.clear();
+            for (int piv : {st.p, st.q}) {
+                if (piv < 0) continue;
+                for (int y : nbrs[piv])
+                    if (alive[y] && y != st.p && y != st.q && !in_nb[y]) {
+                        in_nb[y] = 1;
+                        nb.push_back(y);
+                    }
+            }
+            std::sort(nb.begin(), nb.end());
+            for (int y : nb) in_nb[y] = 0;
+            alive[st.p] = 0;
+            if (st.q >= 0) alive[st.q] = 0;
+            live.erase(std::remove_if(live.begin(), live.end(), [&](int i) { return !alive[i]; }), live.end());
+            left -= st.q >= 0 ? 2 : 1;
+            st.first = static_cast<int>(rows_.size());
+            st.last = st.first + static_cast<int>(nb.size());
+            for (int y : nb) {
+                Row r{y, 0.0, 0.0, 0.0, 0.0};
+                const double a1 = w(y, st.p), ea1 = e(y, st.p);
+                if (st.q < 0) {
+                    r.l1 = a1 * st.i11;
+                    r.e1 = ea1 * std::fabs(st.i11) + std::fabs(a1) * st.ie11 + kEps * std::fabs(r.l1);
+                } else {
+                    const double a2 = w(y, st.q), ea2 = e(y, st.q);
+                    r.l1 = a1 * st.i11 + a2 * st.i12;
+                    r.l2 = a1 * st.i12 + a2 * st.i22;
+                    r.e1 = ea1 * std::fabs(st.i11) + std::fabs(a1) * st.ie11 + ea2 * std::fabs(st.i12) +
+                           std::fabs(a2) * st.ie12 + 2.0 * kEps * (std::fabs(a1 * st.i11) + std::fabs(a2 * st.i12));
+                    r.e2 = ea1 * std::fabs(st.i12) + std::fabs(a1) * st.ie12 + ea2 * std::fabs(st.i22) +
+                           std::fabs(a2) * st.ie22 + 2.0 * kEps * (std::fabs(a1 * st.i12) + std::fabs(a2 * st.i22));
+                }
+                rows_.push_back(r);
+            }
+            // Schur complement on the neighbours: W_yz -= L_y W_Pz.
+            for (size_t i = 0; i < nb.size(); ++i) {
+                const Row& r = rows_[st.first + i];
+                for (size_t j = i; j < nb.size(); ++j) {
+                    const int y = nb[i], z = nb[j];
+                    const double b1 = w(st.p, z), eb1 = e(st.p, z);
+                    double upd = r.l1 * b1;
+                    double err = r.e1 * std::fabs(b1) + std::fabs(r.l1) * eb1;
+                    if (st.q >= 0) {
+                        const double b2 = w(st.q, z), eb2 = e(st.q, z);
+                        upd += r.l2 * b2;
+                        err += r.e2 * std::fabs(b2) + std::fabs(r.l2) * eb2 + kEps * std::fabs(r.l2 * b2);
+                    }
+                    const double nv = w(y, z) - upd;
+                    err += e(y, z) + kEps * (2.0 * std::fabs(upd) + std::fabs(nv));
+                    w(y, z) = w(z, y) = nv;
+                    e(y, z) = e(z, y) = err;
+                    if (y != z && !adj(y, z)) {
+                        adj(y, z) = adj(z, y) = 1;
+                        nbrs[y].push_back(z);
+                        nbrs[z].push_back(y);
+                        ++degree[y];
+                        ++degree[z];
+                    }
+                }
+            }
+            for (int y : nb) {
+                if (adj(st.p, y)) --degree[y];
+                if (st.q >= 0 && adj(st.q, y)) --degree[y];
+            }
+            steps_.push_back(std::move(st));
+        }
+        // Elimination tree of the steps: a step's parent eliminates the first
+        // of its remaining neighbours; L^-1 e_a is nonzero only on the path
+        // from a's step to the root.
+        std::vector<int> step_of(k_, -1);
+        for (size_t s = 0; s < steps_.size(); ++s) {
+            step_of[steps_[s].p] = static_cast<int>(s);
+            if (steps_[s].q >= 0) step_of[steps_[s].q] = static_cast<int>(s);
+        }
+        step_of_ = step_of;
+        parent_.assign(steps_.size(), -1);
+        for (size_t s = 0; s < steps_.size(); ++s)
+            for (int i = steps_[s].first; i < steps_[s].last; ++i)
+                if (parent_[s] < 0 || step_of[rows_[i].y] < parent_[s]) parent_[s] = step_of[rows_[i].y];
+        ok_ = true;
+    }
+
+    bool ok() const { return ok_; }
+    long pos() const { return pos_; }
+    long neg() const { return neg_; }
+
+    // y = L^-1 e_a with error bounds; `touched` lists the nonzero entries and
+    // `path` the steps they belong to, in elimination order.
+    void solve_unit(int a, std::vector<double>& y, std::vector<double>& ye, std::vector<int>& touched,
+                    std::vector<char>& mark, std::vector<int>& path) const {
+        touched.clear();
+        path.clear();
+        y[a] = 1.0;
+        ye[a] = 0.0;
+        mark[a] = 1;
+        touched.push_back(a);
+        for (int s = step_of_[a]; s >= 0; s = parent_[s]) {
+            path.push_back(s);
+            const Step& st = steps_[s];
+            const double y1 = y[st.p], y2 = st.q >= 0 ? y[st.q] : 0.0;
+            if (y1 == 0.0 && y2 == 0.0) continue;
+            const double e1 = ye[st.p], e2 = st.q >= 0 ? ye[st.q] : 0.0;
+            for (int i = st.first; i < st.last; ++i) {
+                const Row& r = rows_[i];
+                const double t = r.l1 * y1 + r.l2 * y2;
+                if (!mark[r.y]) {
+                    mark[r.y] = 1;
+                    touched.push_back(r.y);
+                }
+                y[r.y] -= t;
+                ye[r.y] += std::fabs(r.l1) * e1 + r.e1 * std::fabs(y1) + std::fabs(r.l2) * e2 + r.e2 * std::fabs(y2) +
+                           kEps * (2.0 * std::fabs(t) + std::fabs(y[r.y]));
+            }
+        }
+    }
+
+    // y^T D^-1 z over the given steps (where both may be nonzero), with its
+    // error bound.
+    void quad(const std::vector<int>& path, const std::vector<double>& y, const std::vector<double>& ye,
+              const std::vector<double>& z, const std::vector<double>& ze, double& value, double& err) const {
+        value = 0.0;
+        err = 0.0;
+        for (int s : path) {
+            const Step& st = steps_[s];
+            const double y1 = y[st.p], z1 = z[st.p];
+            const double y2 = st.q >= 0 ? y[st.q] : 0.0, z2 = st.q >= 0 ? z[st.q] : 0.0;
+            if ((y1 == 0.0 && y2 == 0.0) || (z1 == 0.0 && z2 == 0.0)) continue;
+            const double ey1 = ye[st.p], ez1 = ze[st.p];
+            const double ey2 = st.q >= 0 ? ye[st.q] : 0.0, ez2 = st.q >= 0 ? ze[st.q] : 0.0;
+            // y_P^T Dinv z_P, term by term
+            auto term = [&](double a, double ea, double m, double em, double b, double eb) {
+                const double t = a * m * b;
+                value += t;
+                err += ea * std::fabs(m * b) + em * std::fabs(a * b) + eb * std::fabs(a * m) + ea * eb * std::fabs(m) +
+                       3.0 * kEps * std::fabs(t);
+                return std::fabs(t);
+            };
+            double mag = term(y1, ey1, st.i11, st.ie11, z1, ez1);
+            if (st.q >= 0) {
+                mag += term(y1, ey1, st.i12, st.ie12, z2, ez2);
+                mag += term(y2, ey2, st.i12, st.ie12, z1, ez1);
+                mag += term(y2, ey2, st.i22, st.ie22, z2, ez2);
+            }
+            err += kEps * (mag + std::fabs(value));
+        }
+    }
+
+private:
+    struct Row {
+        int y;
+        double l1, l2, e1, e2;  // L(y, p), L(y, q) and their error bounds
+    };
+    struct Step {
+        int p = -1, q = -1;  // the pivot's node(s); q < 0 for a 1 x 1 pivot
+        double d11 = 0, d12 = 0, d22 = 0, e11 = 0, e12 = 0, e22 = 0;
+        double i11 = 0, i12 = 0, i22 = 0, ie11 = 0, ie12 = 0, ie22 = 0;  // D^-1 and its error bounds
+        int first = 0, last = 0;  // its rows in rows_
+    };
+    int k_;
+    bool ok_ = false;
+    long pos_ = 0, neg_ = 0;
+    std::vector<Step> steps_;
+    std::vector<Row> rows_;
+    std::vector<int> step_of_, parent_;
+};
+
+}  // namespace
+
+bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
+                    std::vector<char>& keep, Inertia& intact) {
+    const int k = static_cast<int>(a.rows());
+    if (!(tol > 0.0) || !std::isfinite(tol) || k == 0 || !a.allFinite()) return false;
+    // Eigenvalues above tol are the positive pivots of A - tol, those below
+    // -tol the negative pivots of A + tol.
+    const ShiftedLdl above(a, tol), below(a, -tol);
+    if (!above.ok() || !below.ok()) return false;
+    intact.pos = above.pos();
+    intact.neg = below.neg();
+    intact.zero = k - intact.pos - intact.neg;
+
+    // Removing the link (u, v) of weight w is A' = A - U C U^T with
+    // U = [e_u e_v], C = [[0, w], [w, 0]]; for A - s nonsingular,
+    // In(A' - s) = In(A - s) + In(T_s) - (1, 0, 1), T_s = C^-1 - U^T (A - s)^-1 U,
+    // and the three entries of the inverse come from two sparse solves.
+    std::vector<double> yu(k, 0.0), yue(k, 0.0), yv(k, 0.0), yve(k, 0.0);
+    std::vector<char> mu(k, 0), mv(k, 0);
+    std::vector<int> tu, tv, pu, pv, common;
+    auto signs = [&](const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
+        f.solve_unit(u, yu, yue, tu, mu, pu);
+        f.solve_unit(v, yv, yve, tv, mv, pv);
+        // The two paths meet and run on together to the root.
+        common.clear();
+        for (size_t i = pu.size(), j = pv.size(); i > 0 && j > 0 && pu[i - 1] == pv[j - 1]; --i, --j)
+            common.push_back(pu[i - 1]);
+        Sym2 x, xe;
+        f.quad(pu, yu, yue, yu, yue, x.a, xe.a);
+        f.quad(common, yu, yue, yv, yve, x.b, xe.b);
+        f.quad(pv, yv, yve, yv, yve, x.d, xe.d);
+        for (int q : tu) yu[q] = yue[q] = 0.0, mu[q] = 0;
+        for (int q : tv) yv[q] = yve[q] = 0.0, mv[q] = 0;
+        const Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
+        const Sym2 err{xe.a, xe.b + kEps / std::fabs(w), xe.d};
+        return clear_signs(t, err, Sym2{}, 0.0, pos, neg);
+    };
+
+    keep.assign(links.size(), 0);
+    for (size_t i = 0; i < links.size(); ++i) {
+        poll();
+        const auto [u, v] = links[i];
+        if (u < 0 || v < 0 || u >= k || v >= k || u == v) return false;
+        const double w = a(u, v);
+        if (w == 0.0) {  // nothing to remove
+            keep[i] = 1;
+            continue;
+        }
+        if (!std::isfinite(1.0 / w)) return false;
+        int p_pos, p_neg, m_pos, m_neg;
+        if (!signs(above, u, v, w, p_pos, p_neg) || !signs(below, u, v, w, m_pos, m_neg)) return false;
+        Inertia out;
+        out.pos = intact.pos + p_pos - 1;
+        out.neg = intact.neg + m_neg - 1;
+        out.zero = k - out.pos - out.neg;
+        if (out.pos < 0 || out.neg < 0 || out.zero < 0) return false;
+        keep[i] = out == intact;
+    }
+    return true;
 }
 
 }  // namespace tx::vif

@@ -40,6 +40,8 @@ struct SoftPassStats {
     std::size_t shifted = 0;      // decided by the direct shifts
     std::size_t fallback = 0;     // neither was clear-cut: full eigenvalue count
     std::size_t definition = 0;   // tested with the fast pass switched off
+    std::size_t sparse = 0;       // decided on the sparse factorization
+    std::size_t sparse_off = 0;   // matrices it could not decide: eigendecomposition instead
     // why the exact split did not decide a link
     std::size_t split_rank = 0, split_block = 0, split_certificate = 0, split_off = 0;
     SoftPassStats& operator+=(const SoftPassStats& o);
@@ -129,6 +131,19 @@ private:
     long above_tol_ = 0, below_tol_ = 0;  // #{l > tol}, #{l < -tol}
     SoftPassStats stats_;
 };
+
+// For each link (u, v), whether removing it leaves the inertia of A as it
+// is, decided on sparse LDL^T factorizations of A - tol and A + tol in a
+// minimum-degree order (near-linear for the tree-like orbital graphs): the
+// pivot signs count the eigenvalues above tol and below -tol (Sylvester), and
+// each removal is the rank-2 change whose effect on those counts is the
+// inertia of a 2 x 2 matrix built from three entries of the shifted inverses
+// (Haynsworth), read from two sparse solves.  Every pivot and every 2 x 2
+// eigenvalue carries a first-order error bound; false when one is not
+// clearly nonzero (or tol is not positive), and the caller then decides on
+// the eigendecomposition.  `intact` receives A's inertia.
+bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
+                    std::vector<char>& keep, Inertia& intact);
 
 // For each link (an existing off-diagonal entry), whether removing it leaves
 // the inertia equal to `baseline`; amounts[i], when given, is the part of the

@@ -83,11 +83,12 @@ CCl4 = ccl4
 
 from .batch import analyze_many, to_matchms  # noqa: E402
 from .score import explain  # noqa: E402
+from .intensity import predict_spectrum  # noqa: E402
 
 set_blas_threads = _core.set_blas_threads
 get_blas_threads = _core.get_blas_threads
 
-del batch, score
+del batch, score, intensity, prediction
 
 # Libraries that only some calls need are slow to import (networkx half a
 # second, matplotlib.pyplot about one, mendeleev with pandas and SQLAlchemy

@@ -148,8 +148,11 @@ def _progress(quiet, total):
               help="Time limit per molecule; an overrun becomes an error record and its worker is replaced.")
 @click.option("--resume", is_flag=True, help="Keep the records already in OUTPUT and skip their ids.")
 @click.option("-q", "--quiet", is_flag=True, help="No progress bar and no summary.")
+@click.option("--intensities", is_flag=True,
+              help="Also predict peak heights (the intensity model): JSONL and Parquet get an \"intensities\" "
+                   "field, MSP spectra carry the heights.")
 def batch(input_path, output_path, ring, recursive, generations, smiles_column, id_column, id_property, jobs,
-          scheduler, chunk_size, timeout, resume, quiet):
+          scheduler, chunk_size, timeout, resume, quiet, intensities):
     """Analyse every molecule of INPUT and write one record per molecule to OUTPUT, in input order.
 
     INPUT is .smi/.txt (SMILES, then an optional id after a tab or spaces; "#" lines skipped), .csv/.tsv
@@ -182,7 +185,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
             raise click.UsageError(f"cannot connect to the scheduler at {scheduler}: {exc}") from None
 
     try:
-        writer = open_output(output_path, resume=resume)
+        writer = open_output(output_path, resume=resume, intensities=intensities)
     except (OutputError, OSError) as exc:
         if client is not None:
             client.close()
@@ -196,7 +199,7 @@ def batch(input_path, output_path, ring, recursive, generations, smiles_column, 
     if done:
         items = ((i, s) for i, s in items if i not in done)
     records = analyze_many(items, jobs=jobs, client=client, ring=ring, recursive=recursive, generations=generations,
-                           timeout=timeout, chunk_size=chunk_size)
+                           timeout=timeout, chunk_size=chunk_size, intensities=intensities)
     bar = _progress(quiet, lambda: max(0, (count_records(input_path) or 0) - len(done)) or None)
     written = failed = 0
     interrupted = False

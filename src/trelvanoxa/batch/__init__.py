@@ -24,7 +24,7 @@ def normalise_items(items):
 
 
 def analyze_many(smiles_or_records, jobs=None, client=None, ring=False, recursive=False, generations=2,
-                 timeout=None, chunk_size=None):
+                 timeout=None, chunk_size=None, intensities=False):
     """Analyse many molecules; yield one compact record per item, in input order.
 
     Items are SMILES strings, (id, smiles) pairs or dicts with "smiles" (and "id").  `jobs` worker
@@ -36,9 +36,12 @@ def analyze_many(smiles_or_records, jobs=None, client=None, ring=False, recursiv
 
     Each record has "id", "smiles", "lpi", "soft_bonds", "fragments", "peaks", "mol_mass",
     "mol_mass_avg" and "error" (None, or the reason the molecule failed; the analysis keys are
-    then absent).
+    then absent).  With `intensities` each record also has "intensities", the predicted spectrum with
+    heights ([[mz, intensity], ...], base peak 100; see `trelvanoxa.intensity.predict_spectrum`).
     """
     options = {"ring": bool(ring), "recursive": bool(recursive), "generations": int(generations)}
+    if intensities:
+        options["intensities"] = True
     if timeout is not None and timeout <= 0:
         raise ValueError("timeout must be a positive number of seconds")
     items = normalise_items(smiles_or_records)

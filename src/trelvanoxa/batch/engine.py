@@ -5,43 +5,36 @@ local pool, Dask, the command line, the file writers) goes through it.  `safe_re
 that no input can stop a run: bad text, unreadable SMILES and any exception become error records.
 """
 
-from .. import _core
-
-UNREADABLE = "SMILES okunamad\u0131!"
+from ..prediction import Prediction, UnreadableSmiles, analyse
 
 # Keys of a compact record, in the order they are written.
 RECORD_KEYS = ("id", "smiles", "lpi", "soft_bonds", "fragments", "peaks", "mol_mass", "mol_mass_avg", "error")
 
 
-def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False):
+def analyse_one(smiles, *, ring=False, recursive=False, generations=2, all_soft=False, intensities=False):
     """Analyse one molecule and return its compact record (without "id").
 
     Keys: "smiles", "lpi" [n+, n0, n-], "soft_bonds" (bond labels such as "C0-O1", one per soft
-    orbital link), "fragments" (fragment records with [formula, mass, mz] triples or None),
-    "peaks" (multi-generation peaks [{"mz", "formula", "generation"}] in discovery order, or None
-    when `recursive` is false), "mol_mass" (nominal, int), "mol_mass_avg" (float) and "error"
-    (None).  With `all_soft` every chem bond counts as soft.  An unreadable SMILES gives
-    {"smiles": smiles, "error": "SMILES okunamadı!"}; other errors raise.
+    orbital link), then the prediction (`Prediction.compact`): "fragments" (fragment records with
+    [formula, mass, mz] triples or None), "peaks" (multi-generation peaks [{"mz", "formula",
+    "generation"}] in discovery order, or None when `recursive` is false), "mol_mass" (nominal,
+    int), "mol_mass_avg" (float); and "error" (None).  With `all_soft` every chem bond counts as
+    soft.  With `intensities` the record also has "intensities": the predicted spectrum
+    [[mz, intensity], ...] of `trelvanoxa.intensity.predict_spectrum` (its own cuts and generations,
+    base peak 100).  An unreadable SMILES gives {"smiles": smiles, "error": "SMILES okunamadı!"};
+    other errors raise.
     """
     try:
-        rec = _core.analyse_compact(smiles, ring_fragmentation=bool(ring), recursive=bool(recursive),
-                                    max_generations=generations, all_soft=bool(all_soft))
-    except ValueError as exc:
-        if str(exc) != UNREADABLE:
-            raise
-        return {"smiles": smiles, "error": UNREADABLE}
-    return {
-        "smiles": smiles,
-        "lpi": list(rec["lpi"]),
-        "soft_bonds": rec["soft_bonds"],
-        "fragments": [{"bond": f["bond"], "split": f["split"], "mode": f["mode"],
-                       "fragments": None if f["fragments"] is None else [list(t) for t in f["fragments"]]}
-                      for f in rec["fragments"]],
-        "peaks": rec["peaks"],
-        "mol_mass": rec["mol_mass"],
-        "mol_mass_avg": rec["mol_mass_avg"],
-        "error": None,
-    }
+        rec = analyse(smiles, ring=ring, recursive=recursive, generations=generations, all_soft=all_soft)
+    except UnreadableSmiles as exc:
+        return {"smiles": smiles, "error": str(exc)}
+    out = {"smiles": smiles, "lpi": list(rec["lpi"]), "soft_bonds": rec["soft_bonds"],
+           **Prediction.from_record(rec).compact(), "error": None}
+    if intensities:
+        from ..intensity import predict_spectrum
+
+        out["intensities"] = [[mz, intensity] for mz, intensity in predict_spectrum(smiles)]
+    return out
 
 
 class MoleculeTimeout(BaseException):

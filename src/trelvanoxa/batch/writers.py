@@ -76,7 +76,7 @@ class JsonlWriter(_AppendWriter):
 
     @staticmethod
     def render(record):
-        rec = {k: record[k] for k in RECORD_KEYS if k in record}
+        rec = {k: record[k] for k in RECORD_KEYS + ("intensities",) if k in record}
         return (json.dumps(rec, ensure_ascii=False, separators=(",", ":")) + "\n").encode("utf-8")
 
 
@@ -109,11 +109,11 @@ class MspWriter(_AppendWriter):
         lines = [f"NAME: {_msp_value(meta.pop('compound_name'))}"]
         lines += [f"{key.upper()}: {_msp_value(value)}" for key, value in meta.items()]
         lines.append(f"Num Peaks: {len(peaks)}")
-        lines += [f'{mz}\t{intensity:g}\t"{label}"' for mz, intensity, label in peaks]
+        lines += [f'{mz}\t{intensity:g}\t"{label}"' if label else f"{mz}\t{intensity:g}" for mz, intensity, label in peaks]
         return ("\n".join(lines) + "\n\n").encode("utf-8")
 
 
-def parquet_schema():
+def parquet_schema(intensities=False):
     import pyarrow as pa
 
     triple = pa.struct([("formula", pa.string()), ("mass", pa.float64()), ("mz", pa.int64())])
@@ -124,11 +124,15 @@ def parquet_schema():
                                           ("fragments", pa.list_(triple))]))),
         ("peaks", pa.list_(pa.struct([("mz", pa.int64()), ("formula", pa.string()), ("generation", pa.int64())]))),
         ("mol_mass", pa.int64()), ("mol_mass_avg", pa.float64()), ("error", pa.string()),
-    ])
+    ] + ([("intensities", pa.list_(pa.struct([("mz", pa.int64()), ("intensity", pa.float64())])))]
+         if intensities else []))
 
 
-def _parquet_row(record):
+def _parquet_row(record, intensities=False):
     row = {k: record.get(k) for k in RECORD_KEYS}
+    if intensities:
+        row["intensities"] = None if record.get("intensities") is None else [
+            {"mz": mz, "intensity": i} for mz, i in record["intensities"]]
     if row["fragments"] is not None:
         row["fragments"] = [dict(f, fragments=None if f["fragments"] is None else
                                  [{"formula": a, "mass": b, "mz": c} for a, b, c in f["fragments"]])
@@ -139,6 +143,10 @@ def _parquet_row(record):
 def parquet_record(row):
     """A compact record back from a Parquet row (a dict from pyarrow's to_pylist)."""
     rec = dict(row)
+    if rec.get("intensities") is not None:
+        rec["intensities"] = [[p["mz"], p["intensity"]] for p in rec["intensities"]]
+    elif "intensities" in rec:
+        del rec["intensities"]
     if rec.get("fragments") is not None:
         rec["fragments"] = [dict(f, fragments=None if f["fragments"] is None else
                                  [[t["formula"], t["mass"], t["mz"]] for t in f["fragments"]])
@@ -152,14 +160,15 @@ class ParquetWriter:
     """Row groups of `row_group` records; written to OUTPUT.partial and renamed over OUTPUT when
     closed, so OUTPUT is always a finalised file.  Resuming copies the existing row groups first."""
 
-    def __init__(self, path, resume, row_group=2048):
+    def __init__(self, path, resume, row_group=2048, intensities=False):
         try:
             import pyarrow as pa
             import pyarrow.parquet as pq
         except ImportError as exc:
             raise OutputError("Parquet output needs pyarrow: pip install 'trelvanoxa[parquet]'") from exc
         self.pa, self.path, self.row_group = pa, path, row_group
-        self.schema = parquet_schema()
+        self.intensities = bool(intensities)
+        self.schema = parquet_schema(self.intensities)
         self.tmp = str(path) + ".partial"
         self.rows, self.done_ids = [], set()
         self.writer = pq.ParquetWriter(self.tmp, self.schema)
@@ -176,7 +185,7 @@ class ParquetWriter:
                 raise OutputError(f"cannot resume {path}: it is not a readable Parquet file ({exc})") from exc
 
     def write(self, record):
-        self.rows.append(_parquet_row(record))
+        self.rows.append(_parquet_row(record, self.intensities))
         if len(self.rows) >= self.row_group:
             self.flush()
 
@@ -196,10 +205,12 @@ class ParquetWriter:
             os.replace(self.tmp, self.path)
 
 
-def open_output(path, resume=False):
+def open_output(path, resume=False, intensities=False):
+    """The writer for OUTPUT's format; with `intensities` Parquet gets an "intensities" column too
+    (JSONL and MSP write a record's "intensities" whenever it has them)."""
     fmt = output_format(path)
     if fmt == "jsonl":
         return JsonlWriter(path, resume)
     if fmt == "msp":
         return MspWriter(path, resume)
-    return ParquetWriter(path, resume)
+    return ParquetWriter(path, resume, intensities=intensities)

@@ -28,9 +28,12 @@ def _molecular_ion(mol_mass):
 
 
 def _peak_map(M, fragments):
-    """m/z -> label: the molecular ion, then every fragment of the split
-    records; the first label of an m/z wins and "M+" is never replaced."""
-    peaks = {M: "M+"}
+    """m/z -> label, ascending: the molecular ion "M+" and every fragment m/z of the split records,
+    labelled as `Prediction.labels` chooses; "M+" is never replaced.  Every record is checked
+    first, naming the entry that is wrong."""
+    from ..prediction import Prediction
+
+    cuts = []
     if isinstance(fragments, (str, bytes)) or not hasattr(fragments, "__iter__"):
         raise TypeError(f"fragments must be a list of fragment records, not {type(fragments).__name__}")
     for i, record in enumerate(fragments):
@@ -39,6 +42,8 @@ def _peak_map(M, fragments):
                             f"not {type(record).__name__}")
         if not record["split"]:
             continue
+        checked = []
+        cuts.append({"bond": record.get("bond"), "split": True, "mode": record.get("mode"), "fragments": checked})
         pieces = record.get("fragments")
         if isinstance(pieces, (str, bytes)) or not hasattr(pieces, "__iter__"):
             raise TypeError(f"fragments[{i}]['fragments'] must be a list of (formula, mass, m/z), "
@@ -47,14 +52,14 @@ def _peak_map(M, fragments):
             if not isinstance(piece, (tuple, list)) or len(piece) != 3:
                 raise TypeError(f"fragments[{i}]['fragments'][{j}] must be a (formula, mass, m/z) triple, "
                                 f"not {piece!r:.80}")
-            formula, _avg, mz = piece
+            formula, avg, mz = piece
             try:
                 mz = operator.index(mz)
             except TypeError:
                 raise TypeError(f"fragments[{i}]['fragments'][{j}]: the m/z of {formula!r} must be an integer "
                                 f"nominal mass, not {type(mz).__name__} {mz!r}") from None
-            peaks.setdefault(mz, str(formula))
-    return peaks
+            checked.append((str(formula), avg, mz))
+    return Prediction.build(M, cuts).labels(ion="M+")
 
 
 def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
@@ -82,7 +87,7 @@ def plot_mass_spectrum(smiles, mol_mass, fragments, ax=None):
     close_thresh = x_max * 0.06
 
     prev_mz, level = None, 0
-    for mz, label in sorted(peaks.items()):
+    for mz, label in peaks.items():
         is_m = label == "M+"
         bar_h = 100 if is_m else 60
         color = "crimson" if is_m else "steelblue"

@@ -3,6 +3,8 @@ EI peak per molecule."""
 
 import sys
 
+from ..prediction import Prediction
+
 
 def _package():
     return sys.modules[__name__.split(".")[0]]
@@ -39,7 +41,7 @@ def validate(verbose=True):
         _heading("MS soft-bond validation (Keplur 2017)")
     for name, smi, expected_mz in pkg.MS_REFERENCES:
         r = pkg.VIF(smi, draw=False, verbose=False)
-        mz_set = {frag[2] for f in r["fragments"] if f["split"] for frag in f["fragments"]}
+        mz_set = {peak.mz for peak in Prediction.build(r["mol_mass"], r["fragments"]).peaks}
         ok = expected_mz in mz_set
         all_passed = all_passed and ok
         if verbose:

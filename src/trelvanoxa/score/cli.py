@@ -16,11 +16,15 @@ _WIDTHS = (7, 9, 6, 5, 9, 9)
 
 def _predict_job(job):
     """Predictions of one record (run in a worker process); errors come back as text."""
-    smiles, ring, generations, baseline = job
+    smiles, ring, generations, baseline, intensities = job
     try:
         out = {"prediction": predict_for_scoring(smiles, ring=ring, generations=generations)}
         if baseline:
             out["baseline"] = predict_for_scoring(smiles, ring=ring, generations=generations, all_soft=True)
+        if intensities:
+            from ..intensity import predict_spectrum
+
+            out["spectrum"] = [(mz, i) for mz, i in predict_spectrum(smiles)]
     except Exception as e:  # one bad structure must not stop the run
         return {"error": f"{type(e).__name__}: {e}"}
     return out
@@ -75,6 +79,23 @@ def summary_table(summaries, labels, top_k):
     return "\n".join(lines)
 
 
+def _similarities(entries, groups):
+    """Adds "similarity" to every entry (its measured peaks are taken out) and returns the summary and
+    its table; the structure-blind reference of each spectrum is the mean of the others (leave one out)."""
+    from ..intensity.report import similarity_summary, similarity_table
+    from ..intensity.similarity import leave_one_out_blind
+    from .metrics import nominal_spectrum, spectrum_similarity
+
+    measured = [nominal_spectrum(e.pop("_measured")) for e in entries]
+    blinds = leave_one_out_blind(measured, [e["mol_mass"] for e in entries])
+    rows = []
+    for entry, peaks, blind in zip(entries, measured, blinds):
+        entry["similarity"] = spectrum_similarity(peaks.items(), entry["spectrum"], blind, entry["lo"])
+        s = entry["similarity"]
+        rows.append((s["cosine"], s["weighted_dot"], s["blind_cosine"], s["blind_dot"]))
+    return {"summary": similarity_summary(rows, groups), "table": similarity_table(rows, groups)}
+
+
 def _slug(text):
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", str(text or "spectrum")).strip("_.")[:60] or "spectrum"
 
@@ -109,7 +130,11 @@ def _write_json(data, path):
 @click.option("--baseline", is_flag=True, help="Also score the baseline that treats every bond as soft.")
 @click.option("--jobs", type=click.IntRange(min=1), default=1, show_default=True,
               help="Worker processes for the predictions.")
-def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs):
+@click.option("--intensities", is_flag=True,
+              help="Also compare predicted heights (the intensity model) with the measured spectra: cosine on "
+                   "square-rooted intensities and weighted dot product, beside the structure-blind average.")
+def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json_out, png_dir, baseline, jobs,
+          intensities):
     """Score predicted fragments against the measured EI spectra of MEASURED (an MSP file whose records
     carry their structure in a SMILES or InChI field).
 
@@ -124,7 +149,7 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
         raise click.BadParameter(f"cannot read {measured}: {e}", param_hint="MEASURED") from e
     ring = not no_ring
     usable = [r for r in records if r["problem"] is None]
-    jobs_in = [(r["smiles"], ring, generations, baseline) for r in usable]
+    jobs_in = [(r["smiles"], ring, generations, baseline, intensities) for r in usable]
     predictions = _predictions(jobs_in, jobs)
 
     options = {"min_rel_intensity": min_rel_intensity, "top_k": top_k, "min_mz": min_mz}
@@ -147,6 +172,9 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
             entry["baseline"] = {**_metrics(scored_baseline), "predicted": scored_baseline["predicted"],
                                  "matched": scored_baseline["matched"]}
             baseline_results.append(scored_baseline)
+        if intensities:
+            entry["spectrum"] = [list(p) for p in predicted["spectrum"]]
+            entry["_measured"] = record["peaks"]
         entries.append(entry)
         results.append(scored)
         groups.append(record["group"])
@@ -168,8 +196,15 @@ def score(measured, generations, no_ring, min_rel_intensity, top_k, min_mz, json
                f"ring cuts {'on' if ring else 'off'}, peaks >= {min_rel_intensity:g} of base, "
                f"m/z from {'the lowest measured' if min_mz is None else f'{min_mz:g}'} to M - 1")
     click.echo(summary_table(summaries, labels, top_k))
+    if intensities:
+        similarity = _similarities(entries, groups)
+        click.echo(f"\npredicted heights (intensity model) against the measured spectra; structure-blind: the mean "
+                   f"relative spectrum of the other {len(entries) - 1} spectra of this file, cut at M, M+ at its base")
+        click.echo(similarity["table"])
     if json_out:
         data = {"summary": summary, "spectra": entries}
+        if intensities:
+            data["similarity_summary"] = similarity["summary"]
         if baseline:
             data["baseline_summary"] = summaries[1]
         data["skipped"] = skipped

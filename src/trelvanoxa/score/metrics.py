@@ -50,17 +50,6 @@ def nominal_spectrum(peaks):
     return dict(sorted(combined.items()))
 
 
-def predicted_sources(prediction):
-    """``{m/z: [how each predicted fragment of that m/z arises]}`` of a ``predict_for_scoring`` result."""
-    sources = {}
-    for cut in prediction["fragments"]:
-        for formula, _mass, mz in cut["fragments"]:
-            sources.setdefault(int(mz), []).append({"formula": formula, "bond": cut["bond"], "mode": cut["mode"]})
-    for peak in prediction["peaks"]:
-        sources.setdefault(int(peak["mz"]), []).append({"formula": peak["formula"], "generation": peak["generation"]})
-    return sources
-
-
 def _check_options(min_rel_intensity, top_k):
     if not 0.0 <= float(min_rel_intensity) <= 1.0:
         raise ValueError("min_rel_intensity must lie between 0 and 1")
@@ -69,7 +58,7 @@ def _check_options(min_rel_intensity, top_k):
 
 
 def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min_mz=None):
-    """Annotations and metrics of one measured spectrum against a ``predict_for_scoring`` result.
+    """Annotations and metrics of one measured spectrum against a `Prediction` (``predict_for_scoring``).
 
     Returns a dict with ``mol_mass``, ``lo``, ``base_peak``, the sorted m/z lists ``measured`` (Q),
     ``predicted`` (P), ``predicted_by_cut`` (the m/z of P reached by a single or ring cut) and ``matched``
@@ -84,13 +73,13 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
     spectrum = nominal_spectrum(peaks)
     if not spectrum:
         raise ValueError("the spectrum has no peaks")
-    mol_mass = int(prediction["mol_mass"])
+    mol_mass = int(prediction.mol_mass)
     lo = min(spectrum) if min_mz is None else math.ceil(float(min_mz))
     base = max(spectrum.values())
     threshold = float(min_rel_intensity) * base
     measured = {mz: i for mz, i in spectrum.items() if lo <= mz < mol_mass and base > 0 and i >= threshold}
-    sources = predicted_sources(prediction)
-    predicted = {mz for mz in sources if lo <= mz < mol_mass}
+    by_mz = {peak.mz: peak for peak in prediction.peaks}
+    predicted = {mz for mz in by_mz if lo <= mz < mol_mass}
     matched = predicted & measured.keys()
 
     top = sorted(measured, key=lambda mz: (-measured[mz], mz))[: int(top_k)]
@@ -102,28 +91,57 @@ def score_prediction(peaks, prediction, *, min_rel_intensity=0.01, top_k=10, min
         "explained": sum(measured[mz] for mz in matched) / total if total > 0 else None,
     }
     annotations = [{"mz": mz, "intensity": i, "relative": i / base if base > 0 else 0.0,
-                    "counted": mz in measured, "explained": mz in matched, "fragments": sources.get(mz, [])}
+                    "counted": mz in measured, "explained": mz in matched,
+                    "fragments": [o.as_dict() for o in by_mz[mz].origins] if mz in by_mz else []}
                    for mz, i in spectrum.items()]
-    by_cut = sorted(mz for mz in predicted if any("bond" in f for f in sources[mz]))
+    by_cut = sorted(mz for mz in predicted if by_mz[mz].by_cut)
     return {"mol_mass": mol_mass, "lo": lo, "base_peak": base, "measured": sorted(measured),
             "predicted": sorted(predicted), "predicted_by_cut": by_cut, "matched": sorted(matched), **metrics,
             "top_k": int(top_k), "peaks": annotations}
 
 
+def spectrum_similarity(peaks, predicted, blind, lo):
+    """``{"cosine", "weighted_dot", "blind_cosine", "blind_dot"}`` of a measured spectrum (peaks or a
+    matchms Spectrum) against a predicted one and a structure-blind one (``(m/z, intensity)`` pairs or
+    ``{m/z: intensity}``), compared from m/z ``lo`` up (``trelvanoxa.intensity.similarity``)."""
+    from ..intensity.similarity import sqrt_cosine, weighted_dot
+
+    measured = nominal_spectrum(peaks)
+    predicted = predicted if isinstance(predicted, dict) else nominal_spectrum(predicted)
+    blind = blind if isinstance(blind, dict) else nominal_spectrum(blind)
+    return {"cosine": sqrt_cosine(predicted, measured, lo), "weighted_dot": weighted_dot(predicted, measured, lo),
+            "blind_cosine": sqrt_cosine(blind, measured, lo), "blind_dot": weighted_dot(blind, measured, lo)}
+
+
 def explain(peaks, smiles, *, generations=3, ring=True, min_rel_intensity=0.01, top_k=10, min_mz=None,
-            baseline=False):
+            baseline=False, intensities=False):
     """Explain a measured EI spectrum of ``smiles`` by its predicted fragments.
 
     ``peaks`` are (m/z, intensity) pairs or a matchms ``Spectrum``.  Predictions come from
     ``predict_for_scoring`` (``generations`` multi-generation cuts, 0 for none; ring double cuts when
     ``ring``; with ``baseline`` every chem bond treated as soft instead of the soft bonds).  Returns the
     per-peak annotations and the metrics of ``score_prediction``, with ``smiles`` added.
+
+    With ``intensities`` the result also holds ``spectrum``, the predicted spectrum with heights
+    (``trelvanoxa.intensity.predict_spectrum``, as ``[m/z, intensity]`` pairs), and ``similarity``:
+    its cosine on square-rooted intensities and weighted dot product against the measured spectrum,
+    and the same for the structure-blind reference (the intensity model's prior, the mean relative
+    spectrum of the spectra it was fitted on, cut at M with M+ at its base), from m/z ``lo`` up.
     """
     from .predict import predict_for_scoring
 
     _check_options(min_rel_intensity, top_k)
     prediction = predict_for_scoring(smiles, ring=ring, generations=generations, all_soft=baseline)
     result = score_prediction(peaks, prediction, min_rel_intensity=min_rel_intensity, top_k=top_k, min_mz=min_mz)
+    if intensities:
+        from ..intensity import predict_spectrum
+        from ..intensity.model import shipped_parameters
+        from ..intensity.similarity import blind_spectrum
+
+        spectrum = predict_spectrum(smiles)
+        blind = blind_spectrum(shipped_parameters().prior, result["mol_mass"])
+        result["spectrum"] = [[mz, i] for mz, i in spectrum]
+        result["similarity"] = spectrum_similarity(peaks, spectrum, blind, result["lo"])
     return {"smiles": smiles, **result}
 
 
