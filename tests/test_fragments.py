@@ -8,7 +8,7 @@ import pytest
 from rdkit import Chem
 
 from helpers import prepare
-from trelvanoxa import (_core, _cut_atom_set, _fragment_formula, compute_lpi,
+from trelvanoxa import (_core, _cut_atom_set, _fragment_atom_softs, _fragment_formula, compute_lpi,
                         detect_soft_bonds, predict_fragments, predict_fragments_recursive)
 
 PT = Chem.GetPeriodicTable()
