@@ -53,15 +53,24 @@ def _no_real_network(monkeypatch):
 class PugServer:
     """Answers /rest/pug/compound/<ns>/<query>/property/SMILES/JSON like PUG REST: ``answers`` maps
     (namespace, decoded query) to (status, body: dict sent as JSON, bytes as they are); anything else
-    gets a 404 fault.  ``paths`` holds the raw request targets in arrival order."""
+    gets a 404 fault.  ``paths`` holds the raw request targets in arrival order.  When ``respond`` is set,
+    it answers every request instead (``respond(handler)`` writes exactly the bytes a case needs)."""
 
-    def __init__(self):
-        self.answers, self.paths = {}, []
+    def __init__(self, respond=None):
+        self.answers, self.paths, self.respond = {}, [], respond
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
             def do_GET(self):
                 server.paths.append(self.path)
+                if server.respond is not None:
+                    try:
+                        return server.respond(self)
+                    except OSError:  # the client hung up, as it should when it refuses
+                        self.close_connection = True
+                        return
                 p = self.path.split("/")
                 ok = len(p) == 9 and p[:4] + p[6:] == ["", "rest", "pug", "compound", "property", "SMILES", "JSON"]
                 key = (p[4], urllib.parse.unquote(p[5], errors="strict")) if ok else None
@@ -76,9 +85,11 @@ class PugServer:
                 pass
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02})
+        self.httpd.daemon_threads, self.httpd.block_on_close = True, False
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
         self.thread.start()
-        self.base = f"http://127.0.0.1:{self.httpd.server_port}/rest/pug/compound"
+        self.origin = f"http://127.0.0.1:{self.httpd.server_port}"
+        self.base = self.origin + "/rest/pug/compound"
 
     def add(self, query, smiles=None, cid=None, status=200, namespace="name", body=None):
         body = {"PropertyTable": {"Properties": [{"CID": cid, "SMILES": smiles}]}} if body is None else body
@@ -89,14 +100,18 @@ class PugServer:
         return [urllib.parse.unquote(p.split("/")[5]) for p in self.paths]
 
 
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+
 @pytest.fixture
 def pug(monkeypatch):
     server = PugServer()
     monkeypatch.setattr(trelvanoxa, "PUBCHEM_REST", server.base)
     yield server
-    server.httpd.shutdown()
-    server.httpd.server_close()
-    server.thread.join()
+    server.close()
 
 
 @pytest.fixture(scope="session")

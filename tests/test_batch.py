@@ -36,8 +36,7 @@ def reference():
 
 
 @pytest.mark.parametrize("smiles,ring,recursive,generations", [
-    ("CN", False, False, 2), ("Clc1ccccc1", True, True, 1), ("CC(=O)OC1=CC=CC=C1C(=O)O", True, True, 2),
-    ("c1ccccc1", True, False, 2), ("O", False, True, 0)])
+    ("CN", False, False, 2), ("Clc1ccccc1", True, True, 1), ("CC(=O)OC1=CC=CC=C1C(=O)O", True, True, 2)])
 def test_compact_record_mirrors_the_analysis(smiles, ring, recursive, generations):
     rec = analyse_one(smiles, ring=ring, recursive=recursive, generations=generations)
     full = analyse(smiles, ring_fragmentation=ring, recursive_ms=recursive, max_generations=generations)
@@ -58,9 +57,8 @@ def test_compact_record_mirrors_the_analysis(smiles, ring, recursive, generation
 
 
 @pytest.mark.parametrize("smiles,problem", [
-    ("CCO", None), ("[NH4+].[Cl-]", None), ("C C", "whitespace (U+0020) at position 1"),
-    ("CC\tO", "whitespace (U+0009)"), ("C\x00C", "control character (U+0000)"), ("C\x7fC", "control character"),
-    ("C\u2028C", "whitespace (U+2028)"), ("", "empty SMILES"), (None, "must be text"), (42, "must be text")])
+    ("[NH4+].[Cl-]", None), ("C C", "whitespace (U+0020) at position 1"), ("C\x7fC", "control character (U+007F)"),
+    ("C\u2028C", "whitespace (U+2028)"), ("", "empty SMILES"), (42, "must be text")])
 def test_smiles_field_check(smiles, problem):
     found = smiles_problem(smiles)
     assert found is None if problem is None else problem in found
@@ -86,37 +84,20 @@ def test_smiles_file_reader(tmp_path):
     assert len(items_of()) == 165 and items_of()[0] == ("water", "O")
 
 
-@pytest.mark.parametrize("sep,ext", [(",", "csv"), ("\t", "tsv")])
-def test_table_reader(tmp_path, sep, ext):
-    path = tmp_path / f"in.{ext}"
-    rows = [["name", "SMILES", "note"], ["eth", "CCO", "x"], ["", "c1ccccc1", ""], ["sp", " C C ", "y"]]
-    path.write_text("\n".join(sep.join(r) for r in rows) + "\n")
-    assert list(open_input(str(path))) == [("2", "CCO"), ("3", "c1ccccc1"), ("4", "C C")]
-    assert list(open_input(str(path), id_column="name")) == [("eth", "CCO"), ("3", "c1ccccc1"), ("sp", "C C")]
-    assert list(open_input(str(path), smiles_column="note", id_column="NAME"))[0] == ("eth", "x")
-    assert count_records(str(path)) == 3
-
-
-@pytest.mark.parametrize("gz", [False, True])
-def test_sdf_reader(tmp_path, gz):
-    mols = []
-    for i, (ident, smiles) in enumerate(items_of()[::10]):
-        mol = Chem.MolFromSmiles(smiles)
-        mol.SetProp("_Name", ident if i % 3 else "")
+def test_sdf_reader(tmp_path):
+    mols = [Chem.MolFromSmiles(smiles) for _, smiles in items_of()[::10]]
+    for i, mol in enumerate(mols):
+        mol.SetProp("_Name", f"m{i}" if i % 3 else "")
         mol.SetProp("code", f"M{i}")
-        mols.append(mol)
-    path = tmp_path / "in.sdf"
-    with Chem.SDWriter(str(path)) as writer:
+    with gzip.open(tmp_path / "in.sdf.gz", "wt") as f, Chem.SDWriter(f) as writer:
         for mol in mols:
             writer.write(mol)
-    if gz:
-        path = path.with_suffix(".sdf.gz")
-        path.write_bytes(gzip.compress((tmp_path / "in.sdf").read_bytes()))
-    got = list(open_input(str(path)))
+    path = str(tmp_path / "in.sdf.gz")
+    got = list(open_input(path))
     assert [i for i, _ in got] == [m.GetProp("_Name") or str(n) for n, m in enumerate(mols, 1)]
     assert [Chem.CanonSmiles(s) for _, s in got] == [Chem.MolToSmiles(m) for m in mols]
-    assert [i for i, _ in open_input(str(path), id_property="code")] == [f"M{i}" for i in range(len(mols))]
-    assert count_records(str(path)) == len(mols) and count_records("-") is None
+    assert [i for i, _ in open_input(path, id_property="code")] == [f"M{i}" for i in range(len(mols))]
+    assert count_records(path) == len(mols) and count_records("-") is None
 
 
 def test_pools_agree_and_keep_order(reference):
@@ -126,18 +107,9 @@ def test_pools_agree_and_keep_order(reference):
     assert [r["id"] for r in records] == [i for i, _ in mixed]
     assert records[:40] + records[40 + len(BAD):] == want
     bad = records[40:40 + len(BAD)]
-    assert all(set(r) == {"id", "smiles", "error"} and r["error"] for r in bad)
-    assert [r["error"] for r in bad[-3:]] == ["SMILES okunamadı!", "ValueError: Element not found: *", "empty SMILES"]
+    assert all(set(r) == {"id", "smiles", "error"} for r in bad) and [r["error"] for r in bad[-3:]] == [
+        "SMILES okunamadı!", "ValueError: Element not found: *", "empty SMILES"]
     assert "whitespace" in bad[0]["error"] and "control character" in bad[2]["error"]
-
-
-def test_item_forms():
-    got = list(trelvanoxa.analyze_many(["CCO", ("w", "O"), {"id": 7, "smiles": "N"}, {"smiles": "C"}, None], jobs=1))
-    assert [r["id"] for r in got] == ["1", "w", "7", "4", "5"]
-    assert [tuple(r["lpi"]) for r in got[:4]] == [triple(analyse(s)["lpi"]) for s in ("CCO", "O", "N", "C")]
-    assert got[4]["error"] == "SMILES must be text, got NoneType"
-    with pytest.raises(ValueError):
-        trelvanoxa.analyze_many(["C"], jobs=0)
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
@@ -181,23 +153,6 @@ def test_stuck_and_dead_workers_are_replaced():
                                                             for s in ("CCO", "CC", "O", "C", "CO", "OCO")]
 
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  host="127.0.0.1") as cluster, distributed.Client(cluster) as client:
-        yield client
-
-
-def test_dask_cluster_matches_local_pool(dask_client, reference):
-    items, want = reference
-    chno = [k for k, (_, s) in enumerate(items) if set(s.upper()) <= set("CHNO()=#123456789[]+-@/\\")][::3]
-    sample = [items[k] for k in chno] + BAD[:2]  # few elements: each worker loads its element data once
-    got = list(trelvanoxa.analyze_many(sample, client=dask_client, chunk_size=5, ring=True, recursive=True))
-    assert len(chno) > 20 and got[:-2] == [want[k] for k in chno] and [r["id"] for r in got[-2:]] == ["space", "cr"]
-    assert all("whitespace" in r["error"] for r in got[-2:])
-
-
 def test_spectrum_peaks_and_matchms(reference):
     matchms = pytest.importorskip("matchms")
     _, records = reference
@@ -226,6 +181,12 @@ def test_writers_read_back(tmp_path, reference, ext):
     writer.close()
     good = [r for r in records if not r["error"]]
     if ext == "jsonl":
+        assert [json.loads(line) for line in path.read_text("utf-8").splitlines()] == records
+        path.write_bytes(path.read_bytes()[:-1])  # the last record lost only its line end: it is written again
+        writer = open_output(str(path), resume=True)
+        assert writer.done_ids == {r["id"] for r in records[:-1]}
+        writer.write(records[-1])
+        writer.close()
         assert [json.loads(line) for line in path.read_text("utf-8").splitlines()] == records
     elif ext == "parquet":
         import pyarrow.parquet as pq

