@@ -4,7 +4,7 @@
 Each mutant replaces one code snippet by a faulty one (a flipped comparison, an
 off-by-one bound, a dropped term, swapped arguments, a wrong constant).  The
 snippet is searched across the whole source tree (C++ and Python outside tests/,
-bench/, examples/, docs/, core/tests/ and dev-tools/) and must occur exactly once,
+bench/, examples/, docs/, core/tests/ and tools/) and must occur exactly once,
 so a mutant follows its code wherever the file lives; where the code was rewritten,
 an alternative snippet of the same fault is used.  Where the tree has the core's own
 C++ tests, they are built and run for every native mutant (a column of their own).
@@ -17,10 +17,10 @@ for every mutant the suite runs with pytest -x against the mirrored package
 fails; a run that reaches the time limit is reported as such and not counted as
 killed.  The file is restored before the next mutant.
 
-    .venv/bin/python dev-tools/mutation.py                 # all mutants, this checkout's tests
-    .venv/bin/python dev-tools/mutation.py --list          # mutants and where their snippets are
-    .venv/bin/python dev-tools/mutation.py -k fragments    # mutants whose name or area contains a word
-    .venv/bin/python dev-tools/mutation.py --suite before=OLD --suite after=. --json out.json
+    .venv/bin/python tools/mutation.py                 # all mutants, this checkout's tests
+    .venv/bin/python tools/mutation.py --list          # mutants and where their snippets are
+    .venv/bin/python tools/mutation.py -k fragments    # mutants whose name or area contains a word
+    .venv/bin/python tools/mutation.py --suite before=OLD --suite after=. --json out.json
                                                            # two test suites against the same mutants
 
 The tests a mutant names in ``first`` run before the rest of the suite, so a
@@ -44,7 +44,7 @@ ROOT = Path(__file__).resolve().parents[1]
 SKIP_DIRS = {".git", ".venv", "build", "build-inplace", "build-sanitize", "dist", "__pycache__", ".mypy_cache",
              ".pytest_cache", ".hypothesis"}
 CODE_SUFFIXES = (".cpp", ".hpp", ".h", ".py")
-NOT_CODE = ("tests/", "bench/", "examples/", "docs/", "dev-tools/", "core/tests/")
+NOT_CODE = ("tests/", "bench/", "examples/", "docs/", "tools/", "core/tests/")
 
 
 @dataclass
