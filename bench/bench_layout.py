@@ -64,15 +64,8 @@ def read_smiles(path, n):
 
 
 def prepared(smiles):
-    """The molecule the analysis lays out: unsanitised parse, kekulized, explicit hydrogens."""
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
+    """The molecule an analysis works on, prepared as the analysis prepares it."""
+    return tx._core._prepare_molecule(smiles)
 
 
 def clock(fn, *args, **kwargs):

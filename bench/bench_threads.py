@@ -119,14 +119,8 @@ def bench_first_call(args):
 
 
 def prepared(smi):
-    mol = Chem.MolFromSmiles(smi, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
+    """The molecule an analysis works on, prepared as the analysis prepares it."""
+    return tx._core._prepare_molecule(smi)
 
 
 def parts(smi):

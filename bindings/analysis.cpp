@@ -268,6 +268,11 @@ void add_analysis(nb::module_& m) {
         "radius_ratio"_a = defaults::kRadiusRatio, "bond_kappa"_a = defaults::kBondKappa,
         "First stage of VIF: (mol, H, atom_subgraphs, pos, chem_bonds), or None when the SMILES\n"
         "cannot be read.");
+
+    m.def(
+        "_prepare_molecule", [](py::TextArg smiles) { return prepare_molecule(smiles); }, "smiles"_a.none(),
+        "The RDKit molecule an analysis works on: parsed without sanitising, aromaticity perceived and\n"
+        "kekulized (errors ignored), explicit hydrogens added; None when the SMILES cannot be read.");
 }
 
 }  // namespace tx

@@ -7,7 +7,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-from rdkit import Chem
 
 import trelvanoxa
 
@@ -20,15 +19,17 @@ MOLECULES = [tuple(part.strip() for part in line.split("\t", 1))
 
 
 def prepare(smiles):
-    """The molecule an analysis works on: unsanitised parse, kekulized, explicit hydrogens."""
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
+    """The molecule an analysis works on, prepared as the analysis prepares it."""
+    return trelvanoxa._core._prepare_molecule(smiles)
+
+
+def invoke(*args, **kwargs):
+    """The trelvanoxa command run in this process (click's runner), arguments as text."""
+    from click.testing import CliRunner
+
+    from trelvanoxa.cli import main
+
+    return CliRunner().invoke(main, [str(a) for a in args], **kwargs)
 
 
 def triple(lpi):

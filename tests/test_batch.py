@@ -12,7 +12,7 @@ from rdkit import Chem
 
 import trelvanoxa
 from helpers import analyse, run_python, triple
-from trelvanoxa.batch import analyse_one, smiles_problem
+from trelvanoxa.batch import analyse_one
 from trelvanoxa.batch.readers import count_records, open_input, split_smiles_line
 from trelvanoxa.batch.spectra import stick_peaks
 from trelvanoxa.batch.writers import open_output, parquet_record
@@ -54,14 +54,6 @@ def test_compact_record_mirrors_the_analysis(smiles, ring, recursive, generation
     every = analyse_one(smiles, all_soft=True)  # every chem bond cut as if soft
     assert every["soft_bonds"] == [f"{c['sym_u']}{c['atom_u']}-{c['sym_v']}{c['atom_v']}" for c in full["chem_bonds"]]
     assert every["lpi"] == rec["lpi"] and set(rec["soft_bonds"]) <= set(every["soft_bonds"])
-
-
-@pytest.mark.parametrize("smiles,problem", [
-    ("[NH4+].[Cl-]", None), ("C C", "whitespace (U+0020) at position 1"), ("C\x7fC", "control character (U+007F)"),
-    ("C\u2028C", "whitespace (U+2028)"), ("", "empty SMILES"), (42, "must be text")])
-def test_smiles_field_check(smiles, problem):
-    found = smiles_problem(smiles)
-    assert found is None if problem is None else problem in found
 
 
 @given(smiles=st.text(st.characters(blacklist_categories=("Cc", "Cs", "Zs", "Zl", "Zp")), min_size=1).filter(
@@ -114,7 +106,7 @@ def test_pools_agree_and_keep_order(reference):
 
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_time_limit(jobs):
-    slow = "C" * 80  # its layout alone takes far longer than the limit
+    slow = "C" * 160  # its layout alone takes far longer than the limit
     got = list(trelvanoxa.analyze_many(["CCO", slow, "c1ccccc1", slow, "N"], jobs=jobs, chunk_size=2, timeout=0.05,
                                        recursive=True))
     assert [r["error"] for r in got] == [None, "timed out: analysis took longer than 0.05 s", None,

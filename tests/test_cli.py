@@ -11,14 +11,12 @@ import time
 from pathlib import Path
 
 import pytest
-from click.testing import CliRunner
 
 import trelvanoxa
 from trelvanoxa.batch import analyse_one
 from trelvanoxa.batch.readers import open_input
 from trelvanoxa.batch.writers import parquet_record
-from trelvanoxa.cli import main
-from helpers import default_sigint, png_size
+from helpers import default_sigint, invoke, png_size
 
 DATA = Path(__file__).resolve().parent / "data"
 SMI = DATA / "molecules.smi"
@@ -32,9 +30,6 @@ def command(*args):
 def run_cli(*args, **kwargs):
     return subprocess.run(command() + [str(a) for a in args], capture_output=True, text=True, timeout=300, **kwargs)
 
-
-def invoke(*args, **kwargs):
-    return CliRunner().invoke(main, [str(a) for a in args], **kwargs)
 
 
 def read_jsonl(path):

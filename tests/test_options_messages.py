@@ -9,17 +9,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from click.testing import CliRunner
 
 import trelvanoxa
-from trelvanoxa.cli import main
-from helpers import SRC, default_sigint, run_python
+from helpers import SRC, default_sigint, invoke, run_python
 
 ASPIRIN = "CC(=O)OC1=CC=CC=C1C(=O)O"
 
-
-def invoke(*args):
-    return CliRunner().invoke(main, [str(a) for a in args])
 
 
 @pytest.mark.parametrize("args,queried,exit_code,smiles,says", [

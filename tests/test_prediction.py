@@ -9,7 +9,7 @@ from rdkit import Chem
 
 import trelvanoxa
 from trelvanoxa.batch.spectra import stick_peaks
-from trelvanoxa.prediction import Prediction, UnreadableSmiles, analyse, molecule_formula, predict
+from trelvanoxa.prediction import Prediction, analyse, molecule_formula
 
 DATA = Path(__file__).resolve().parent / "data"
 PT = Chem.GetPeriodicTable()
@@ -73,10 +73,3 @@ def test_annotation_choice_in_the_stick_spectra(analysed):
     drawn = {int(a.xy[0]): a.get_text().split("\n")[0] for a in ax.texts}
     cut = Prediction.build(pred.mol_mass, raw["fragments"])  # the figure draws the cuts only
     assert drawn == {**{p.mz: p.formula for p in cut.peaks}, pred.mol_mass: "M+"}
-
-
-@pytest.mark.parametrize("smiles", ["C1CC(", "", "[Xx]"])
-def test_unreadable_smiles_is_its_own_error(smiles):
-    with pytest.raises(UnreadableSmiles):
-        predict(smiles)
-    assert trelvanoxa.batch.analyse_one(smiles) == {"smiles": smiles, "error": "SMILES okunamad\u0131!"}

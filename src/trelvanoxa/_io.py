@@ -137,10 +137,3 @@ def write_target(target, data):
             pass
         raise
 
-
-def atomic_write(path, data, *, special="refuse"):
-    """Writes ``data`` to ``path`` whole or not at all (see the module's notes); returns the path
-    of the file written (links resolved)."""
-    target = prepare_target(path, special=special)
-    write_target(target, data)
-    return target.path
