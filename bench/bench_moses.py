@@ -26,9 +26,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-DEFAULT_SMI = ROOT.parent.parent / "shared" / "data" / "moses_test_20k.smi.gz"
-if not DEFAULT_SMI.exists():
-    DEFAULT_SMI = Path("/work/shared/data/moses_test_20k.smi.gz")
+DEFAULT_SMI = ROOT.parent / "shared" / "data" / "moses_test_20k.smi.gz"  # the shared folder beside the checkout
 
 
 def read_smiles(path, n):
