@@ -196,14 +196,11 @@ def _cut(record):
 
 def molecule_formula(smiles):
     """Formula of the whole molecule of ``smiles`` (hydrogens included), or None if RDKit cannot
-    read it; the core writes it, as it writes every fragment formula."""
-    from rdkit import Chem
-
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    read it; the core writes it, as it writes every fragment formula, of the molecule the analysis
+    prepares."""
+    mol = _core._prepare_molecule(smiles)
     if mol is None:
         return None
-    mol.UpdatePropertyCache(strict=False)
-    mol = Chem.AddHs(mol)
     return _core._fragment_formula(mol, list(range(mol.GetNumAtoms())))
 
 
