@@ -285,8 +285,16 @@ bool OrbitalView::has_edge(int u, int v) const {
     return edge_set.count(pair_key(u, v)) != 0;
 }
 
+size_t BlockKeyHash::operator()(const BlockKey& k) const {
+    uint64_t h = 1469598103934665603ull;
+    for (int a : k.first) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
+    h = (h ^ 0xffffffffull) * 1099511628211ull;
+    for (int a : k.second) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, BlockCache* cache) {
+                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache) {
     std::vector<char> member(n_atoms, 0);
     for (int a : atom_set) member[a] = 1;
     std::vector<int> local(g.n_nodes, -1);
@@ -298,10 +306,6 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
                 nodes.push_back(node);
             }
     const int k = static_cast<int>(nodes.size());
-    Eigen::MatrixXd m = Eigen::MatrixXd::Zero(k, k);
-    for (int i = 0; i < k; ++i)
-        for (const auto& [v, w] : g.adj[nodes[i]])
-            if (local[v] >= 0) m(i, local[v]) = w;
 
     std::vector<std::pair<int, int>> candidates;
     std::vector<int> candidate_index;
@@ -346,6 +350,10 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
     for (size_t c = 0; c < candidates.size(); ++c) tested[comp[candidates[c].first]].push_back(static_cast<int>(c));
 
     std::vector<char> keep(candidates.size(), 0);
+    std::vector<int> pos(k, -1);
+    std::vector<std::pair<int, double>> row;
+    std::vector<std::pair<int, int>> block_links;
+    std::vector<char> block_keep;
     for (int b = 0; b < n_comp; ++b) {
         if (tested[b].empty()) continue;
         const auto& idx = members[b];
@@ -354,36 +362,43 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
         if (cache) {
             for (int i : idx) key.first.push_back(nodes[i]);
             for (int c : tested[b]) key.second.push_back(candidate_index[c]);
-            auto it = cache->find(key);
-            if (it != cache->end()) {
+            auto it = cache->blocks.find(key);
+            if (it != cache->blocks.end()) {
                 for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = it->second[t];
                 continue;
             }
         }
-        std::vector<int> pos(k, -1);
         for (size_t i = 0; i < idx.size(); ++i) pos[idx[i]] = static_cast<int>(i);
-        std::vector<std::pair<int, int>> block_links;
+        vif::SparseSymmetric mat;
+        for (int i : idx) {
+            row.clear();
+            double diagonal = 0.0;
+            for (const auto& [v, w] : g.adj[nodes[i]]) {
+                const int j = local[v];
+                if (j < 0) continue;
+                if (j == i)
+                    diagonal = w;
+                else
+                    row.push_back({pos[j], w});
+            }
+            mat.add_row(diagonal, row);
+        }
+        block_links.clear();
         for (int c : tested[b]) block_links.push_back({pos[candidates[c].first], pos[candidates[c].second]});
-        const int kb = n_comp == 1 ? 0 : static_cast<int>(idx.size());
-        Eigen::MatrixXd mb(kb, kb);
-        for (int j = 0; j < kb; ++j)
-            for (int i = 0; i < kb; ++i) mb(i, j) = m(idx[i], idx[j]);
-        const Eigen::MatrixXd& mat = n_comp == 1 ? m : mb;
-        std::vector<char> block_keep;
         vif::Inertia intact;
-        if (pass.fast && vif::sparse_keeping(mat, block_links, pass.tol, block_keep, intact)) {
+        if (pass.fast && vif::sparse_keeping(mat, block_links, pass.tol, block_keep, intact, cache ? &cache->work : nullptr)) {
             if (pass.stats) {
                 pass.stats->links += block_links.size();
                 pass.stats->sparse += block_links.size();
             }
         } else {
             if (pass.fast && pass.stats) ++pass.stats->sparse_off;
-            vif::LinkRemoval test(mat, pass.tol, pass.fast);
+            vif::LinkRemoval test(mat.to_dense(), pass.tol, pass.fast);
             block_keep = test.keeping(block_links, test.intact());
             if (pass.stats) *pass.stats += test.stats();
         }
         for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = block_keep[t];
-        if (cache) cache->emplace(std::move(key), block_keep);
+        if (cache) cache->blocks.emplace(std::move(key), block_keep);
     }
     for (size_t c = 0; c < candidates.size(); ++c)
         if (keep[c]) soft.push_back(candidate_index[c]);
@@ -454,7 +469,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     std::deque<std::pair<std::vector<int>, long>> queue;
     queue.push_back({everything, 0});
     ChemBonds softs;
-    BlockCache blocks;
+    SoftTestCache tests;
     while (!queue.empty()) {
         poll();
         auto [atom_set, gen] = std::move(queue.front());
@@ -471,7 +486,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
             for (int i : *whole_softs)
                 if (g.has_edge(links[i].u_node, links[i].v_node)) softs.push_back(links[i]);
         } else {
-            for (int i : fragment_soft_links(g, links, atom_set, mol.size(), pass, &blocks)) softs.push_back(links[i]);
+            for (int i : fragment_soft_links(g, links, atom_set, mol.size(), pass, &tests)) softs.push_back(links[i]);
         }
         // Children are visited in ascending order of their sorted atom lists
         // (so by smallest atom index first); this fixes which formula wins

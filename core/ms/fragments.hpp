@@ -12,7 +12,7 @@
 
 #include "common/links.hpp"
 #include "common/molecule.hpp"
-#include "vif/soft_pass.hpp"
+#include "vif/sparse_pass.hpp"
 
 namespace tx::ms {
 
@@ -66,14 +66,22 @@ OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<i
 // Decisions already made on one connected block of an orbital subgraph:
 // (its nodes in matrix order, the links tested) -> soft or not, per link.
 using BlockKey = std::pair<std::vector<int>, std::vector<int>>;
-using BlockCache = std::map<BlockKey, std::vector<char>>;
+struct BlockKeyHash {
+    size_t operator()(const BlockKey& k) const;
+};
+// What the fragment tests of one molecule share: the answers of blocks met
+// before (for one graph and one link list) and the sparse pass's buffers.
+struct SoftTestCache {
+    std::unordered_map<BlockKey, std::vector<char>, BlockKeyHash> blocks;
+    vif::SparseWork work;
+};
 
 // Indices of the chem links inside `atom_set` whose removal keeps the
 // inertia of the fragment's induced orbital subgraph.  Each connected block
 // of the subgraph is tested alone; `cache`, when given, keeps and reuses the
-// answers of blocks met before (for one graph and one link list).
+// answers of blocks met before.
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, BlockCache* cache = nullptr);
+                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache = nullptr);
 
 struct Peak {
     long mz;

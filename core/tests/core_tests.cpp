@@ -12,7 +12,7 @@
 #include "analysis/analysis.hpp"
 #include "common/pyfloat.hpp"
 #include "ms/fragments.hpp"
-#include "vif/soft_pass.hpp"
+#include "vif/sparse_pass.hpp"
 
 namespace {
 

@@ -132,19 +132,6 @@ private:
     SoftPassStats stats_;
 };
 
-// For each link (u, v), whether removing it leaves the inertia of A as it
-// is, decided on sparse LDL^T factorizations of A - tol and A + tol in a
-// minimum-degree order (near-linear for the tree-like orbital graphs): the
-// pivot signs count the eigenvalues above tol and below -tol (Sylvester), and
-// each removal is the rank-2 change whose effect on those counts is the
-// inertia of a 2 x 2 matrix built from three entries of the shifted inverses
-// (Haynsworth), read from two sparse solves.  Every pivot and every 2 x 2
-// eigenvalue carries a first-order error bound; false when one is not
-// clearly nonzero (or tol is not positive), and the caller then decides on
-// the eigendecomposition.  `intact` receives A's inertia.
-bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact);
-
 // For each link (an existing off-diagonal entry), whether removing it leaves
 // the inertia equal to `baseline`; amounts[i], when given, is the part of the
 // entry that link i carries.  The matrix is left as it was.
