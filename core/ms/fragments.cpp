@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <deque>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -94,6 +95,53 @@ public:
             comps.push_back(std::move(comp));
         }
         return comps;
+    }
+
+    // A depth-first search from the first node: the atoms in preorder, and
+    // for each atom its place in it, the end of its subtree there and, when
+    // the edge to its parent is a bridge (cutting it alone splits the graph),
+    // that edge; -1 otherwise.  False when the graph is not connected.
+    struct Tree {
+        std::vector<int> order, tin, tout, bridge_up;
+    };
+    bool depth_first(Tree& t) const {
+        const int n = static_cast<int>(member_.size());
+        t.order.clear();
+        t.tin.assign(n, -1);
+        t.tout.assign(n, -1);
+        t.bridge_up.assign(n, -1);
+        if (nodes_.empty()) return false;
+        std::vector<int> low(n, 0), up_edge(n, -1), parent(n, -1);
+        std::vector<std::pair<int, int>> stack;  // (atom, next neighbour slot)
+        const int root = nodes_.front();
+        t.tin[root] = low[root] = 0;
+        t.order.push_back(root);
+        stack.push_back({root, start_[root]});
+        while (!stack.empty()) {
+            auto& [a, slot] = stack.back();
+            if (slot < start_[a] + count_[a]) {
+                const auto [b, e] = adj_[slot++];
+                if (e == up_edge[a]) continue;
+                if (t.tin[b] < 0) {
+                    t.tin[b] = low[b] = static_cast<int>(t.order.size());
+                    t.order.push_back(b);
+                    up_edge[b] = e;
+                    parent[b] = a;
+                    stack.push_back({b, start_[b]});
+                } else {
+                    low[a] = std::min(low[a], t.tin[b]);
+                }
+                continue;
+            }
+            const int done = a;
+            stack.pop_back();
+            t.tout[done] = static_cast<int>(t.order.size());
+            const int p = parent[done];
+            if (p < 0) continue;
+            low[p] = std::min(low[p], low[done]);
+            if (low[done] > t.tin[p]) t.bridge_up[done] = up_edge[done];
+        }
+        return t.order.size() == nodes_.size();
     }
 
 private:
@@ -294,7 +342,8 @@ size_t BlockKeyHash::operator()(const BlockKey& k) const {
 }
 
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache) {
+                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache,
+                                     const std::vector<int>* only) {
     std::vector<char> member(n_atoms, 0);
     for (int a : atom_set) member[a] = 1;
     std::vector<int> local(g.n_nodes, -1);
@@ -309,7 +358,10 @@ std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& link
 
     std::vector<std::pair<int, int>> candidates;
     std::vector<int> candidate_index;
-    for (size_t i = 0; i < links.size(); ++i) {
+    const size_t n_tests = only ? only->size() : links.size();
+    for (size_t t = 0; t < n_tests; ++t) {
+        const size_t i = only ? static_cast<size_t>((*only)[t]) : t;
+        if (i >= links.size()) continue;
         const ChemBond& l = links[i];
         if (l.atom_u < 0 || l.atom_u >= n_atoms || l.atom_v < 0 || l.atom_v >= n_atoms) continue;
         if (!member[l.atom_u] || !member[l.atom_v]) continue;
@@ -415,41 +467,122 @@ struct AtomSetHash {
     }
 };
 
-// Whether cutting `atom_set` could record a new peak: some piece of a single
-// cut at a bond inside it, or of a double cut at two ring bonds inside it,
-// has a nominal mass without a peak.  Every bond inside counts as a possible
-// cut, so a false answer holds whatever the soft-bond test would decide.
-bool may_add_peak(const Molecule& mol, const std::vector<int>& atom_set, const ChemBonds& links,
-                  const std::unordered_set<long>& have_mz, bool ring_fragmentation, double min_mz) {
+// One fragment of the last cut generation: its children are recorded, never
+// cut again, so only the cuts whose pieces bring an m/z without a peak
+// matter, and only the bonds of those cuts are tested.  The peaks come out as
+// cutting at every soft bond would give them: the children with a new m/z in
+// ascending order of their atom lists, the first of each m/z recorded.
+// False when the fragment is not connected (the caller then cuts it whole).
+bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
+                     const std::vector<int>& atom_set, long gen, double min_mz, bool ring_fragmentation,
+                     bool all_soft, const vif::SoftPassOptions& pass, SoftTestCache& tests,
+                     std::unordered_set<long>& have_mz, std::vector<Peak>& peaks) {
     AtomGraph ag(mol, atom_set);
+    AtomGraph::Tree tree;
+    if (!ag.depth_first(tree)) return false;
     const long total = nominal_mass(mol, atom_set);
-    auto new_mass = [&](const std::vector<std::vector<int>>& comps) {
-        const long m = nominal_mass(mol, comps[0]);
-        return !have_mz.count(m) || !have_mz.count(total - m);
+    // Subtree masses and heavy-atom counts from prefix sums over the preorder.
+    const size_t n = tree.order.size();
+    std::vector<long> mass_before(n + 1, 0), heavy_before(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const AtomRec& at = mol.atoms[tree.order[i]];
+        mass_before[i + 1] = mass_before[i] + at.nominal;
+        heavy_before[i + 1] = heavy_before[i] + (at.atomic_num > 1);
+    }
+    const long heavy_total = heavy_before[n];
+    auto is_new = [&](long m) { return !have_mz.count(m); };
+
+    // Atom pairs of the bonds inside, first-seen order, with their links.
+    struct Pair {
+        int a, b, edge;
+        double order = 1.0;
+        std::vector<int> links;
+        int below = -1;  // a bridge: the atom whose subtree it cuts off
     };
-    std::unordered_set<uint64_t> pairs;
-    std::vector<int> ring_edges;
-    for (const ChemBond& l : links) {
+    std::vector<Pair> pairs;
+    std::unordered_map<uint64_t, size_t> slot;
+    for (size_t i = 0; i < links.size(); ++i) {
+        const ChemBond& l = links[i];
         if (!ag.contains(l.atom_u) || !ag.contains(l.atom_v)) continue;
-        if (!pairs.insert(pair_key(std::min(l.atom_u, l.atom_v), std::max(l.atom_u, l.atom_v))).second) continue;
-        const int e = ag.edge(l.atom_u, l.atom_v);
-        if (e < 0) continue;
-        auto comps = ag.components_without({e});
-        if (comps.size() == 2) {
-            if (new_mass(comps)) return true;
-        } else {
-            ring_edges.push_back(e);
+        const int a = std::min(l.atom_u, l.atom_v), b = std::max(l.atom_u, l.atom_v);
+        auto [it, fresh] = slot.emplace(pair_key(a, b), pairs.size());
+        if (fresh) pairs.push_back({a, b, ag.edge(a, b)});
+        Pair& p = pairs[it->second];
+        p.links.push_back(static_cast<int>(i));
+        p.order = std::max(p.order, l.order);
+    }
+    // Single cuts at bridges and double cuts at two ring bonds that would
+    // bring a new m/z; the links of their bonds are the ones to test.
+    std::vector<size_t> singles, ring;
+    std::vector<std::pair<size_t, size_t>> doubles;
+    std::vector<std::vector<std::vector<int>>> double_pieces;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        Pair& p = pairs[i];
+        if (p.edge < 0) continue;
+        int c = tree.tin[p.a] > tree.tin[p.b] ? p.a : p.b;
+        if (tree.bridge_up[c] != p.edge) {
+            ring.push_back(i);
+            continue;
+        }
+        p.below = c;
+        const long m = mass_before[tree.tout[c]] - mass_before[tree.tin[c]];
+        const long h = heavy_before[tree.tout[c]] - heavy_before[tree.tin[c]];
+        if (p.order >= 2 && std::min(h, heavy_total - h) == 1) continue;
+        if (is_new(m) || is_new(total - m)) singles.push_back(i);
+    }
+    if (ring_fragmentation) {
+        for (size_t i = 0; i < ring.size(); ++i)
+            for (size_t j = i + 1; j < ring.size(); ++j) {
+                auto comps = ag.components_without({pairs[ring[i]].edge, pairs[ring[j]].edge});
+                if (comps.size() != 2 || std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) < min_mz) continue;
+                const long m = nominal_mass(mol, comps[0]);
+                if (!is_new(m) && !is_new(total - m)) continue;
+                doubles.push_back({ring[i], ring[j]});
+                double_pieces.push_back(std::move(comps));
+            }
+    }
+    if (singles.empty() && doubles.empty()) return true;
+
+    std::vector<char> tested(pairs.size(), 0), soft(pairs.size(), all_soft);
+    for (size_t i : singles) tested[i] = 1;
+    for (const auto& [i, j] : doubles) tested[i] = tested[j] = 1;
+    if (!all_soft) {
+        std::vector<int> only;
+        for (size_t i = 0; i < pairs.size(); ++i)
+            if (tested[i]) only.insert(only.end(), pairs[i].links.begin(), pairs[i].links.end());
+        std::sort(only.begin(), only.end());
+        std::vector<int> pair_of(links.size(), -1);
+        for (size_t i = 0; i < pairs.size(); ++i)
+            for (int l : pairs[i].links) pair_of[l] = static_cast<int>(i);
+        for (int l : fragment_soft_links(g, links, atom_set, mol.size(), pass, &tests, &only)) soft[pair_of[l]] = 1;
+    }
+
+    std::vector<std::vector<int>> children;
+    std::vector<int> below;
+    for (size_t i : singles) {
+        if (!soft[i]) continue;
+        const int c = pairs[i].below;
+        below.assign(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]);
+        std::sort(below.begin(), below.end());
+        const long m = nominal_mass(mol, below);
+        if (is_new(m)) children.push_back(below);
+        if (is_new(total - m)) {
+            std::vector<int> rest;
+            std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
+            children.push_back(std::move(rest));
         }
     }
-    if (!ring_fragmentation) return false;
-    for (size_t i = 0; i < ring_edges.size(); ++i)
-        for (size_t j = i + 1; j < ring_edges.size(); ++j) {
-            auto comps = ag.components_without({ring_edges[i], ring_edges[j]});
-            if (comps.size() == 2 && std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz &&
-                new_mass(comps))
-                return true;
-        }
-    return false;
+    for (size_t d = 0; d < doubles.size(); ++d) {
+        if (!soft[doubles[d].first] || !soft[doubles[d].second]) continue;
+        for (auto& piece : double_pieces[d])
+            if (is_new(nominal_mass(mol, piece))) children.push_back(std::move(piece));
+    }
+    std::sort(children.begin(), children.end());
+    for (const auto& child : children) {
+        const long mz = nominal_mass(mol, child);
+        if (have_mz.insert(mz).second) peaks.push_back({mz, formula(mol, child), gen + 1});
+    }
+    return true;
 }
 
 }  // namespace
@@ -476,10 +609,10 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
         queue.pop_front();
         if (gen >= max_generations) continue;
         softs.clear();
-        // Children of the last cut generation are recorded but never cut:
-        // a fragment none of whose cuts can add a peak needs no soft-bond test.
-        const bool last = gen + 1 >= max_generations;
-        if (last && !may_add_peak(mol, atom_set, links, have_mz, ring_fragmentation, min_mz)) continue;
+        if (gen > 0 && gen + 1 >= max_generations &&
+            last_generation(mol, g, links, atom_set, gen, min_mz, ring_fragmentation, all_soft, pass, tests, have_mz,
+                            peaks))
+            continue;
         if (all_soft) {
             softs = links;  // cut_atom_set keeps the bonds inside atom_set
         } else if (gen == 0 && whole_softs) {
