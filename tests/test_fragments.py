@@ -4,6 +4,7 @@ cuts, multi-generation cutting.  RDKit average masses: C 12.011, H 1.008, N 14.0
 import collections
 import re
 
+import networkx as nx
 import pytest
 from rdkit import Chem
 
@@ -148,6 +149,41 @@ def test_cut_atom_set():
     everything, recs = set(range(mol.GetNumAtoms())), [soft(mol, 2, 3), soft(mol, 4, 0)]
     assert frozenset({3, 4}) in _cut_atom_set(mol, everything, recs, True, 24.0)
     assert _cut_atom_set(mol, everything, recs, True, 24.0 + 1e-9) == set()
+
+
+def _cuts_by_search(mol, atoms, min_mz):
+    """Children of cutting every bond inside `atoms`, found by removing edges from a networkx graph."""
+    g = nx.Graph()
+    g.add_nodes_from(atoms)
+    g.add_edges_from((b.GetBeginAtomIdx(), b.GetEndAtomIdx(), {"order": b.GetBondTypeAsDouble()})
+                     for b in mol.GetBonds() if {b.GetBeginAtomIdx(), b.GetEndAtomIdx()} <= atoms)
+    heavy = lambda c: sum(mol.GetAtomWithIdx(a).GetAtomicNum() > 1 for a in c)  # noqa: E731
+    mass = lambda c: sum(mol.GetAtomWithIdx(a).GetMass() for a in sorted(c))  # noqa: E731
+    out, ring = set(), []
+    for u, v, d in g.edges(data=True):
+        pieces = list(nx.connected_components(nx.restricted_view(g, [], [(u, v)])))
+        if len(pieces) != 2:
+            ring.append((u, v))
+        elif d["order"] < 2 or min(map(heavy, pieces)) != 1:
+            out.update(map(frozenset, pieces))
+    for i, e in enumerate(ring):
+        for f in ring[i + 1:]:
+            pieces = list(nx.connected_components(nx.restricted_view(g, [], [e, f])))
+            if len(pieces) == 2 and min(map(mass, pieces)) >= min_mz:
+                out.update(map(frozenset, pieces))
+    return out
+
+
+@pytest.mark.parametrize("smiles", ["C1CC2CCC1C2", "c1ccc2ccccc2c1", "C1CC1C1CCC2(CC2)C1", "C12C3C4C1C5C2C3C45",
+                                    "O=C1CCC2(CC1)OCCO2"])
+def test_cut_atom_set_agrees_with_a_graph_search(smiles):
+    # fused, bridged, spiro and cage rings, the whole molecule and a piece of it, cut at every bond
+    mol = prepare(smiles)
+    bonds = [soft(mol, b.GetBeginAtomIdx(), b.GetEndAtomIdx(), b.GetBondTypeAsDouble()) for b in mol.GetBonds()]
+    whole = set(range(mol.GetNumAtoms()))
+    piece = max(_cut_atom_set(mol, whole, bonds, True, 1), key=len)
+    for atoms in (whole, set(piece)):
+        assert _cut_atom_set(mol, atoms, bonds, True, 14) == _cuts_by_search(mol, atoms, 14), smiles
 
 
 def test_generations():

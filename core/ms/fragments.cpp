@@ -40,6 +40,7 @@ public:
             if (edge(b.u, b.v) >= 0) continue;
             const int e = static_cast<int>(removed_.size());
             removed_.push_back(0);
+            ends_.push_back({b.u, b.v});
             adj_[start_[b.u] + count_[b.u]++] = {b.v, e};
             if (b.u != b.v) adj_[start_[b.v] + count_[b.v]++] = {b.u, e};
         }
@@ -101,8 +102,15 @@ public:
     // for each atom its place in it, the end of its subtree there and, when
     // the edge to its parent is a bridge (cutting it alone splits the graph),
     // that edge; -1 otherwise.  False when the graph is not connected.
+    //
+    // Each edge also gets a cycle label: the XOR of random 64-bit labels of
+    // the non-tree edges whose fundamental cycles run through it, so 0 for a
+    // bridge.  Two edges that are a cut pair (cutting both, and neither
+    // alone, splits the graph) lie on the same cycles and so have the same
+    // label; edges with different labels are never a cut pair.
     struct Tree {
-        std::vector<int> order, tin, tout, bridge_up;
+        std::vector<int> order, tin, tout, bridge_up, parent, up;  // up: the tree edge to the parent
+        std::vector<uint64_t> label;  // by edge
     };
     bool depth_first(Tree& t) const {
         const int n = static_cast<int>(member_.size());
@@ -111,7 +119,11 @@ public:
         t.tout.assign(n, -1);
         t.bridge_up.assign(n, -1);
         if (nodes_.empty()) return false;
-        std::vector<int> low(n, 0), up_edge(n, -1), parent(n, -1);
+        std::vector<int> low(n, 0);
+        std::vector<int>& up_edge = t.up;
+        up_edge.assign(n, -1);
+        std::vector<int>& parent = t.parent;
+        parent.assign(n, -1);
         std::vector<std::pair<int, int>> stack;  // (atom, next neighbour slot)
         const int root = nodes_.front();
         t.tin[root] = low[root] = 0;
@@ -141,7 +153,31 @@ public:
             low[p] = std::min(low[p], low[done]);
             if (low[done] > t.tin[p]) t.bridge_up[done] = up_edge[done];
         }
-        return t.order.size() == nodes_.size();
+        if (t.order.size() != nodes_.size()) return false;
+        // Cycle labels: each non-tree edge's label is XORed into both ends;
+        // a tree edge's label is the XOR over the subtree below it.
+        const size_t n_edges = ends_.size();
+        t.label.assign(n_edges, 0);
+        std::vector<char> tree_edge(n_edges, 0);
+        for (int a : t.order)
+            if (up_edge[a] >= 0) tree_edge[up_edge[a]] = 1;
+        std::vector<uint64_t> acc(n, 0);
+        for (size_t e = 0; e < n_edges; ++e) {
+            if (tree_edge[e]) continue;
+            uint64_t x = 0x9e3779b97f4a7c15ull * (e + 1);  // splitmix64 of the edge id
+            x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+            x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+            x ^= x >> 31;
+            t.label[e] = x;
+            acc[ends_[e].first] ^= x;
+            acc[ends_[e].second] ^= x;
+        }
+        for (size_t i = t.order.size(); i-- > 1;) {
+            const int c = t.order[i];
+            t.label[up_edge[c]] = acc[c];
+            acc[parent[c]] ^= acc[c];
+        }
+        return true;
     }
 
 private:
@@ -149,6 +185,7 @@ private:
     std::vector<char> member_;
     std::vector<int> start_, count_;
     std::vector<std::pair<int, int>> adj_;  // (neighbour, edge)
+    std::vector<std::pair<int, int>> ends_;  // edge -> its two atoms
     std::vector<char> removed_;
     std::vector<unsigned> seen_;
     unsigned epoch_ = 0;
@@ -269,7 +306,17 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBon
 std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
                                            const ChemBonds& softs, bool ring_fragmentation,
                                            double min_mz) {
+    if (!std::is_sorted(atom_set.begin(), atom_set.end())) {
+        std::vector<int> sorted = atom_set;
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        return cut_atom_set(mol, sorted, softs, ring_fragmentation, min_mz);
+    }
     AtomGraph ag(mol, atom_set);
+    // On a connected set the search tree gives the pieces of single cuts and
+    // rules out most pairs of ring bonds; otherwise every cut is searched.
+    AtomGraph::Tree tree;
+    const bool connected = ag.depth_first(tree);
     // Highest order per atom pair, pairs in first-seen order.
     std::vector<std::pair<std::pair<int, int>, double>> pair_order;
     std::unordered_map<uint64_t, size_t> slot;
@@ -283,25 +330,37 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
     }
 
     std::set<std::vector<int>> out;
-    std::vector<std::pair<int, int>> ring_pairs;
+    std::vector<int> ring_edges;
     for (const auto& [pr, order] : pair_order) {
         const int e = ag.edge(pr.first, pr.second);
         if (e < 0) continue;
-        auto comps = ag.components_without({e});
-        if (comps.size() == 2) {
-            if (order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
-            out.insert(comps[0]);
-            out.insert(comps[1]);
+        std::vector<std::vector<int>> comps;
+        if (connected) {
+            const int c = tree.tin[pr.first] > tree.tin[pr.second] ? pr.first : pr.second;
+            if (tree.bridge_up[c] != e) {
+                ring_edges.push_back(e);
+                continue;
+            }
+            std::vector<int> below(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]), rest;
+            std::sort(below.begin(), below.end());
+            std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
+            comps = {std::move(below), std::move(rest)};
         } else {
-            ring_pairs.push_back(pr);
+            comps = ag.components_without({e});
+            if (comps.size() != 2) {
+                ring_edges.push_back(e);
+                continue;
+            }
         }
+        if (order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
+        out.insert(std::move(comps[0]));
+        out.insert(std::move(comps[1]));
     }
     if (ring_fragmentation) {
-        for (size_t i = 0; i < ring_pairs.size(); ++i) {
-            for (size_t j = i + 1; j < ring_pairs.size(); ++j) {
-                const int e1 = ag.edge(ring_pairs[i]), e2 = ag.edge(ring_pairs[j]);
-                if (e1 < 0 || e2 < 0) continue;
-                auto comps = ag.components_without({e1, e2});
+        for (size_t i = 0; i < ring_edges.size(); ++i) {
+            for (size_t j = i + 1; j < ring_edges.size(); ++j) {
+                if (connected && tree.label[ring_edges[i]] != tree.label[ring_edges[j]]) continue;  // not a cut pair
+                auto comps = ag.components_without({ring_edges[i], ring_edges[j]});
                 if (comps.size() != 2) continue;
                 if (std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz) {
                     out.insert(comps[0]);
@@ -333,127 +392,177 @@ bool OrbitalView::has_edge(int u, int v) const {
     return edge_set.count(pair_key(u, v)) != 0;
 }
 
-size_t BlockKeyHash::operator()(const BlockKey& k) const {
+size_t NodesHash::operator()(const std::vector<int>& v) const {
     uint64_t h = 1469598103934665603ull;
-    for (int a : k.first) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
-    h = (h ^ 0xffffffffull) * 1099511628211ull;
-    for (int a : k.second) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
+    for (int a : v) h = (h ^ static_cast<uint64_t>(a)) * 1099511628211ull;
     return static_cast<size_t>(h ^ (h >> 29));
 }
+
+namespace {
+
+// Blocks of at most this many nodes keep their decisions in the cache.
+constexpr size_t kSharedBlock = 16;
+
+// Link-removal decisions on one fragment's orbital subgraph, made when asked:
+// the subgraph's matrix is block diagonal over its connected components (the
+// sigma frame, each pi system, lone nodes) and its eigenvalues are those of
+// the blocks together, so removing a link changes only its own block, which
+// is factorized the first time one of its links is asked about.
+class FragmentLinks {
+public:
+    FragmentLinks(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set, int n_atoms,
+                  const vif::SoftPassOptions& pass, SoftTestCache& cache)
+        : g_(g), links_(links), n_atoms_(n_atoms), pass_(pass), cache_(cache), member_(n_atoms, 0),
+          local_(g.n_nodes, -1) {
+        for (int a : atom_set) member_[a] = 1;
+        for (int a : atom_set)
+            for (int node : g.atom_nodes[a])
+                if (local_[node] < 0) {
+                    local_[node] = static_cast<int>(nodes_.size());
+                    nodes_.push_back(node);
+                }
+        const int k = static_cast<int>(nodes_.size());
+        comp_.assign(k, -1);
+        pos_.assign(k, -1);
+        int n_comp = 0;
+        std::vector<int> stack;
+        for (int s = 0; s < k; ++s) {
+            if (comp_[s] >= 0) continue;
+            comp_[s] = n_comp;
+            stack.push_back(s);
+            while (!stack.empty()) {
+                const int i = stack.back();
+                stack.pop_back();
+                for (const auto& [v, w] : g.adj[nodes_[i]]) {
+                    const int j = local_[v];
+                    if (j >= 0 && comp_[j] < 0) {
+                        comp_[j] = n_comp;
+                        stack.push_back(j);
+                    }
+                }
+            }
+            ++n_comp;
+        }
+        blocks_.resize(n_comp);
+        for (int i = 0; i < k; ++i) {
+            auto& members = blocks_[comp_[i]].members;
+            pos_[i] = static_cast<int>(members.size());
+            members.push_back(i);
+        }
+    }
+
+    ~FragmentLinks() {
+        if (!pass_.stats) return;
+        for (const Block& b : blocks_)
+            if (b.dense) *pass_.stats += b.dense->stats();
+    }
+
+    // Whether removing links[i] keeps the inertia; false for a link not in
+    // the subgraph.
+    bool soft(int i) {
+        const ChemBond& l = links_[i];
+        if (l.atom_u < 0 || l.atom_u >= n_atoms_ || l.atom_v < 0 || l.atom_v >= n_atoms_) return false;
+        if (!member_[l.atom_u] || !member_[l.atom_v]) return false;
+        if (l.u_node < 0 || l.v_node < 0 || local_[l.u_node] < 0 || local_[l.v_node] < 0) return false;
+        if (!g_.has_edge(l.u_node, l.v_node)) return false;
+        const int cu = local_[l.u_node], cv = local_[l.v_node];
+        Block& b = blocks_[comp_[cu]];
+        if (!b.memo) {
+            if (b.members.size() <= kSharedBlock) {
+                std::vector<int> key;
+                for (int m : b.members) key.push_back(nodes_[m]);
+                std::sort(key.begin(), key.end());
+                b.memo = &cache_.blocks[std::move(key)];
+            } else {
+                b.memo = &b.own;
+            }
+        }
+        const auto found = b.memo->find(i);
+        if (found != b.memo->end()) return found->second;
+        const char keep = decide(b, pos_[cu], pos_[cv]);
+        b.memo->emplace(i, keep);
+        return keep;
+    }
+
+private:
+    struct Block {
+        std::vector<int> members;  // local node indices, ascending
+        std::unordered_map<int, char>* memo = nullptr;
+        std::unordered_map<int, char> own;
+        bool built = false;
+        vif::SparseSymmetric mat;
+        vif::SparseLinkTest* test = nullptr;  // factorized, when the sparse test applies
+        std::unique_ptr<vif::LinkRemoval> dense;
+    };
+
+    char decide(Block& b, int u, int v) {
+        if (!b.built) {
+            b.built = true;
+            std::vector<std::pair<int, double>> row;
+            for (int i : b.members) {
+                row.clear();
+                double diagonal = 0.0;
+                for (const auto& [node, w] : g_.adj[nodes_[i]]) {
+                    const int j = local_[node];
+                    if (j < 0) continue;
+                    if (j == i)
+                        diagonal = w;
+                    else
+                        row.push_back({pos_[j], w});
+                }
+                b.mat.add_row(diagonal, row);
+            }
+            if (pass_.fast) {
+                if (cache_.tests.size() <= used_) cache_.tests.push_back(std::make_unique<vif::SparseLinkTest>());
+                vif::SparseLinkTest* test = cache_.tests[used_].get();
+                if (test->factor(b.mat, pass_.tol)) {
+                    b.test = test;
+                    ++used_;
+                }
+            }
+        }
+        if (b.test) {
+            const int r = b.test->keeps(u, v);
+            if (r >= 0) {
+                if (pass_.stats) {
+                    ++pass_.stats->links;
+                    ++pass_.stats->sparse;
+                }
+                return static_cast<char>(r);
+            }
+        }
+        if (!b.dense) {
+            if (pass_.fast && pass_.stats) ++pass_.stats->sparse_off;
+            b.dense = std::make_unique<vif::LinkRemoval>(b.mat.to_dense(), pass_.tol, pass_.fast);
+        }
+        return b.dense->keeping({{u, v}}, b.dense->intact())[0];
+    }
+
+    const OrbitalView& g_;
+    const ChemBonds& links_;
+    int n_atoms_;
+    const vif::SoftPassOptions& pass_;
+    SoftTestCache& cache_;
+    std::vector<char> member_;
+    std::vector<int> local_, nodes_, comp_, pos_;
+    std::vector<Block> blocks_;
+    size_t used_ = 0;  // sparse tests of the cache in use
+};
+
+}  // namespace
 
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
                                      int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache,
                                      const std::vector<int>* only) {
-    std::vector<char> member(n_atoms, 0);
-    for (int a : atom_set) member[a] = 1;
-    std::vector<int> local(g.n_nodes, -1);
-    std::vector<int> nodes;
-    for (int a : atom_set)
-        for (int node : g.atom_nodes[a])
-            if (local[node] < 0) {
-                local[node] = static_cast<int>(nodes.size());
-                nodes.push_back(node);
-            }
-    const int k = static_cast<int>(nodes.size());
-
-    std::vector<std::pair<int, int>> candidates;
-    std::vector<int> candidate_index;
+    SoftTestCache own;
+    FragmentLinks tests(g, links, atom_set, n_atoms, pass, cache ? *cache : own);
+    std::vector<int> soft;
     const size_t n_tests = only ? only->size() : links.size();
     for (size_t t = 0; t < n_tests; ++t) {
-        const size_t i = only ? static_cast<size_t>((*only)[t]) : t;
-        if (i >= links.size()) continue;
-        const ChemBond& l = links[i];
-        if (l.atom_u < 0 || l.atom_u >= n_atoms || l.atom_v < 0 || l.atom_v >= n_atoms) continue;
-        if (!member[l.atom_u] || !member[l.atom_v]) continue;
-        if (l.u_node < 0 || l.v_node < 0 || local[l.u_node] < 0 || local[l.v_node] < 0) continue;
-        if (!g.has_edge(l.u_node, l.v_node)) continue;
-        candidates.push_back({local[l.u_node], local[l.v_node]});
-        candidate_index.push_back(static_cast<int>(i));
+        poll();
+        const int i = only ? (*only)[t] : static_cast<int>(t);
+        if (i >= 0 && static_cast<size_t>(i) < links.size() && tests.soft(i)) soft.push_back(i);
     }
-    std::vector<int> soft;
-    if (candidates.empty()) return soft;
-
-    // The matrix is block diagonal over the connected components of the
-    // subgraph (the sigma frame, each pi system, lone nodes), and its
-    // eigenvalues are those of the blocks together: removing a link changes
-    // only its own block, so each link is tested on its block alone.
-    std::vector<int> comp(k, -1);
-    int n_comp = 0;
-    std::vector<int> stack;
-    for (int s = 0; s < k; ++s) {
-        if (comp[s] >= 0) continue;
-        comp[s] = n_comp;
-        stack.push_back(s);
-        while (!stack.empty()) {
-            const int i = stack.back();
-            stack.pop_back();
-            for (const auto& [v, w] : g.adj[nodes[i]]) {
-                const int j = local[v];
-                if (j >= 0 && comp[j] < 0) {
-                    comp[j] = n_comp;
-                    stack.push_back(j);
-                }
-            }
-        }
-        ++n_comp;
-    }
-    std::vector<std::vector<int>> members(n_comp), tested(n_comp);
-    for (int i = 0; i < k; ++i) members[comp[i]].push_back(i);
-    for (size_t c = 0; c < candidates.size(); ++c) tested[comp[candidates[c].first]].push_back(static_cast<int>(c));
-
-    std::vector<char> keep(candidates.size(), 0);
-    std::vector<int> pos(k, -1);
-    std::vector<std::pair<int, double>> row;
-    std::vector<std::pair<int, int>> block_links;
-    std::vector<char> block_keep;
-    for (int b = 0; b < n_comp; ++b) {
-        if (tested[b].empty()) continue;
-        const auto& idx = members[b];
-        // Blocks recur across fragments: the same nodes and links give the same answers.
-        BlockKey key;
-        if (cache) {
-            for (int i : idx) key.first.push_back(nodes[i]);
-            for (int c : tested[b]) key.second.push_back(candidate_index[c]);
-            auto it = cache->blocks.find(key);
-            if (it != cache->blocks.end()) {
-                for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = it->second[t];
-                continue;
-            }
-        }
-        for (size_t i = 0; i < idx.size(); ++i) pos[idx[i]] = static_cast<int>(i);
-        vif::SparseSymmetric mat;
-        for (int i : idx) {
-            row.clear();
-            double diagonal = 0.0;
-            for (const auto& [v, w] : g.adj[nodes[i]]) {
-                const int j = local[v];
-                if (j < 0) continue;
-                if (j == i)
-                    diagonal = w;
-                else
-                    row.push_back({pos[j], w});
-            }
-            mat.add_row(diagonal, row);
-        }
-        block_links.clear();
-        for (int c : tested[b]) block_links.push_back({pos[candidates[c].first], pos[candidates[c].second]});
-        vif::Inertia intact;
-        if (pass.fast && vif::sparse_keeping(mat, block_links, pass.tol, block_keep, intact, cache ? &cache->work : nullptr)) {
-            if (pass.stats) {
-                pass.stats->links += block_links.size();
-                pass.stats->sparse += block_links.size();
-            }
-        } else {
-            if (pass.fast && pass.stats) ++pass.stats->sparse_off;
-            vif::LinkRemoval test(mat.to_dense(), pass.tol, pass.fast);
-            block_keep = test.keeping(block_links, test.intact());
-            if (pass.stats) *pass.stats += test.stats();
-        }
-        for (size_t t = 0; t < tested[b].size(); ++t) keep[tested[b][t]] = block_keep[t];
-        if (cache) cache->blocks.emplace(std::move(key), block_keep);
-    }
-    for (size_t c = 0; c < candidates.size(); ++c)
-        if (keep[c]) soft.push_back(candidate_index[c]);
     return soft;
 }
 
@@ -530,9 +639,33 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
         if (p.order >= 2 && std::min(h, heavy_total - h) == 1) continue;
         if (is_new(m) || is_new(total - m)) singles.push_back(i);
     }
+    // The nominal mass of one piece of a cut pair, read off the tree: two
+    // tree edges on one path to the root cut off the stretch between them, a
+    // tree edge and a non-tree edge the subtree below the tree edge; -1 when
+    // the pair is not of either kind (then it is no cut pair, and the search
+    // below says so).
+    auto below_mass = [&](int c) { return mass_before[tree.tout[c]] - mass_before[tree.tin[c]]; };
+    auto tree_child = [&](const Pair& p) {
+        const int c = tree.tin[p.a] > tree.tin[p.b] ? p.a : p.b;
+        return tree.up[c] == p.edge ? c : -1;
+    };
+    auto cut_pair_mass = [&](const Pair& p1, const Pair& p2) -> long {
+        const int c1 = tree_child(p1), c2 = tree_child(p2);
+        if (c1 >= 0 && c2 >= 0) {
+            if (tree.tin[c2] <= tree.tin[c1] && tree.tin[c1] < tree.tout[c2]) return below_mass(c2) - below_mass(c1);
+            if (tree.tin[c1] <= tree.tin[c2] && tree.tin[c2] < tree.tout[c1]) return below_mass(c1) - below_mass(c2);
+            return -1;
+        }
+        if (c1 >= 0) return below_mass(c1);
+        if (c2 >= 0) return below_mass(c2);
+        return -1;
+    };
     if (ring_fragmentation) {
         for (size_t i = 0; i < ring.size(); ++i)
             for (size_t j = i + 1; j < ring.size(); ++j) {
+                if (tree.label[pairs[ring[i]].edge] != tree.label[pairs[ring[j]].edge]) continue;  // not a cut pair
+                const long piece = cut_pair_mass(pairs[ring[i]], pairs[ring[j]]);
+                if (piece >= 0 && !is_new(piece) && !is_new(total - piece)) continue;
                 auto comps = ag.components_without({pairs[ring[i]].edge, pairs[ring[j]].edge});
                 if (comps.size() != 2 || std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) < min_mz) continue;
                 const long m = nominal_mass(mol, comps[0]);
@@ -543,44 +676,62 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     }
     if (singles.empty() && doubles.empty()) return true;
 
-    std::vector<char> tested(pairs.size(), 0), soft(pairs.size(), all_soft);
-    for (size_t i : singles) tested[i] = 1;
-    for (const auto& [i, j] : doubles) tested[i] = tested[j] = 1;
-    if (!all_soft) {
-        std::vector<int> only;
-        for (size_t i = 0; i < pairs.size(); ++i)
-            if (tested[i]) only.insert(only.end(), pairs[i].links.begin(), pairs[i].links.end());
-        std::sort(only.begin(), only.end());
-        std::vector<int> pair_of(links.size(), -1);
-        for (size_t i = 0; i < pairs.size(); ++i)
-            for (int l : pairs[i].links) pair_of[l] = static_cast<int>(i);
-        for (int l : fragment_soft_links(g, links, atom_set, mol.size(), pass, &tests, &only)) soft[pair_of[l]] = 1;
-    }
-
-    std::vector<std::vector<int>> children;
+    // The pieces with a new m/z, each with the cut that makes it.
+    struct Candidate {
+        std::vector<int> atoms;
+        size_t first, second;  // the cut's pairs (second == first for a single cut)
+    };
+    std::vector<Candidate> candidates;
     std::vector<int> below;
     for (size_t i : singles) {
-        if (!soft[i]) continue;
         const int c = pairs[i].below;
         below.assign(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]);
         std::sort(below.begin(), below.end());
         const long m = nominal_mass(mol, below);
-        if (is_new(m)) children.push_back(below);
         if (is_new(total - m)) {
             std::vector<int> rest;
             std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
-            children.push_back(std::move(rest));
+            candidates.push_back({std::move(rest), i, i});
         }
+        if (is_new(m)) candidates.push_back({below, i, i});
     }
-    for (size_t d = 0; d < doubles.size(); ++d) {
-        if (!soft[doubles[d].first] || !soft[doubles[d].second]) continue;
+    for (size_t d = 0; d < doubles.size(); ++d)
         for (auto& piece : double_pieces[d])
-            if (is_new(nominal_mass(mol, piece))) children.push_back(std::move(piece));
-    }
-    std::sort(children.begin(), children.end());
-    for (const auto& child : children) {
-        const long mz = nominal_mass(mol, child);
-        if (have_mz.insert(mz).second) peaks.push_back({mz, formula(mol, child), gen + 1});
+            if (is_new(nominal_mass(mol, piece))) candidates.push_back({std::move(piece), doubles[d].first, doubles[d].second});
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& x, const Candidate& y) { return x.atoms < y.atoms; });
+
+    // A pair is cut when one of its links is soft; asked only while its
+    // pieces can still bring a new m/z.
+    FragmentLinks tests_here(g, links, atom_set, mol.size(), pass, tests);
+    std::vector<signed char> soft(pairs.size(), all_soft ? 1 : -1);
+    auto pair_soft = [&](size_t i) {
+        if (soft[i] < 0) {
+            soft[i] = 0;
+            for (int l : pairs[i].links)
+                if (tests_here.soft(l)) {
+                    soft[i] = 1;
+                    break;
+                }
+        }
+        return soft[i] == 1;
+    };
+    for (size_t i = 0; i < candidates.size();) {
+        size_t j = i;
+        while (j < candidates.size() && candidates[j].atoms == candidates[i].atoms) ++j;
+        const long mz = nominal_mass(mol, candidates[i].atoms);
+        if (is_new(mz)) {
+            bool cut = false;
+            for (size_t q = i; q < j && !cut; ++q) {
+                poll();
+                cut = pair_soft(candidates[q].first) && pair_soft(candidates[q].second);
+            }
+            if (cut) {
+                have_mz.insert(mz);
+                peaks.push_back({mz, formula(mol, candidates[i].atoms), gen + 1});
+            }
+        }
+        i = j;
     }
     return true;
 }

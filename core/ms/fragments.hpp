@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,17 +64,15 @@ struct OrbitalView {
 
 OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes);
 
-// Decisions already made on one connected block of an orbital subgraph:
-// (its nodes in matrix order, the links tested) -> soft or not, per link.
-using BlockKey = std::pair<std::vector<int>, std::vector<int>>;
-struct BlockKeyHash {
-    size_t operator()(const BlockKey& k) const;
+// What the fragment tests of one molecule share: the decisions on small
+// blocks (pi systems recur from fragment to fragment), by the blocks' node
+// ids, and the sparse tests' buffers.
+struct NodesHash {
+    size_t operator()(const std::vector<int>& v) const;
 };
-// What the fragment tests of one molecule share: the answers of blocks met
-// before (for one graph and one link list) and the sparse pass's buffers.
 struct SoftTestCache {
-    std::unordered_map<BlockKey, std::vector<char>, BlockKeyHash> blocks;
-    vif::SparseWork work;
+    std::unordered_map<std::vector<int>, std::unordered_map<int, char>, NodesHash> blocks;
+    std::vector<std::unique_ptr<vif::SparseLinkTest>> tests;
 };
 
 // Indices of the chem links inside `atom_set` whose removal keeps the

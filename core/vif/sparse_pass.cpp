@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "common/poll.hpp"
 #include "vif/sym2.hpp"
@@ -86,12 +87,19 @@ public:
         alive_.assign(k_, 1);
         in_nb_.assign(k_, 0);
         wp_.assign(k_, 0.0), ep_.assign(k_, 0.0), wq_.assign(k_, 0.0), eq_.assign(k_, 0.0);
-        live_.resize(k_);
-        for (int i = 0; i < k_; ++i) live_[i] = i;
-        while (!live_.empty()) {
+        // Lowest (degree, node) first; an entry whose node is gone or whose
+        // degree has changed since it was pushed is passed over.
+        heap_.clear();
+        for (int i = 0; i < k_; ++i) heap_.push_back({degree(i), i});
+        std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+        for (int left = k_; left > 0;) {
             int v = -1;
-            for (int i : live_)
-                if (v < 0 || degree(i) < degree(v) || (degree(i) == degree(v) && i < v)) v = i;
+            while (v < 0) {
+                std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+                const auto [deg, i] = heap_.back();
+                heap_.pop_back();
+                if (alive_[i] && deg == degree(i)) v = i;
+            }
             int x = -1;
             double big = 0.0;
             for (const Entry& en : nz_[v])
@@ -133,6 +141,7 @@ public:
                 st.ie22 = st.e11 / std::fabs(det) + std::fabs(st.i22) * rel;
             }
             eliminate(st);
+            left -= st.q >= 0 ? 2 : 1;
             steps_.push_back(st);
         }
         // Elimination tree of the steps: a step's parent eliminates the first
@@ -254,7 +263,6 @@ private:
         for (int y : nb_) in_nb_[y] = 0;
         alive_[st.p] = 0;
         if (st.q >= 0) alive_[st.q] = 0;
-        live_.erase(std::remove_if(live_.begin(), live_.end(), [&](int i) { return !alive_[i]; }), live_.end());
         // Rows p and q scattered, for W_Pz and its error.
         for (const Entry& en : nz_[st.p]) wp_[en.c] = en.w, ep_[en.c] = en.e;
         if (st.q >= 0)
@@ -320,6 +328,8 @@ private:
             row.erase(std::remove_if(row.begin(), row.end(),
                                      [&](const Entry& en) { return en.c == st.p || en.c == st.q; }),
                       row.end());
+            heap_.push_back({degree(y), y});
+            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
         }
     }
 
@@ -332,78 +342,101 @@ private:
     std::vector<std::vector<Entry>> nz_;
     std::vector<double> d_, de_, wp_, ep_, wq_, eq_;
     std::vector<char> alive_, in_nb_;
-    std::vector<int> nb_, live_;
+    std::vector<int> nb_;
+    std::vector<std::pair<int, int>> heap_;  // (degree, node)
 };
 
-SparseWork::SparseWork() : above_(std::make_unique<ShiftedLdl>()), below_(std::make_unique<ShiftedLdl>()) {}
-SparseWork::~SparseWork() = default;
+SparseLinkTest::SparseLinkTest() : above_(std::make_unique<ShiftedLdl>()), below_(std::make_unique<ShiftedLdl>()) {}
+SparseLinkTest::~SparseLinkTest() = default;
 
-bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact, SparseWork* work) {
+bool SparseLinkTest::factor(const SparseSymmetric& a, double tol) {
+    a_ = nullptr;
     const int k = a.size();
     if (!(tol > 0.0) || !std::isfinite(tol) || k == 0) return false;
     for (double x : a.diag)
         if (!std::isfinite(x)) return false;
     for (double x : a.val)
         if (!std::isfinite(x)) return false;
-    SparseWork own;
-    SparseWork& wk = work ? *work : own;
     // Eigenvalues above tol are the positive pivots of A - tol, those below
     // -tol the negative pivots of A + tol.
-    ShiftedLdl& above = *wk.above_;
-    ShiftedLdl& below = *wk.below_;
-    if (!above.factor(a, tol) || !below.factor(a, -tol)) return false;
-    intact.pos = above.pos();
-    intact.neg = below.neg();
-    intact.zero = k - intact.pos - intact.neg;
+    if (!above_->factor(a, tol)) return false;
+    tol_ = tol;
+    below_state_ = 0;
+    for (auto* y : {&yu_, &yue_, &yv_, &yve_}) y->assign(k, 0.0);
+    mu_.assign(k, 0);
+    mv_.assign(k, 0);
+    a_ = &a;
+    return true;
+}
 
-    // Removing the link (u, v) of weight w is A' = A - U C U^T with
-    // U = [e_u e_v], C = [[0, w], [w, 0]]; for A - s nonsingular,
-    // In(A' - s) = In(A - s) + In(T_s) - (1, 0, 1), T_s = C^-1 - U^T (A - s)^-1 U,
-    // and the three entries of the inverse come from two sparse solves.
-    auto& yu = wk.yu_, &yue = wk.yue_, &yv = wk.yv_, &yve = wk.yve_;
-    auto& mu = wk.mu_, &mv = wk.mv_;
-    auto& tu = wk.tu_, &tv = wk.tv_, &pu = wk.pu_, &pv = wk.pv_, &common = wk.common_;
-    for (auto* y : {&yu, &yue, &yv, &yve}) y->assign(k, 0.0);
-    mu.assign(k, 0);
-    mv.assign(k, 0);
-    auto signs = [&](const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
-        f.solve_unit(u, yu, yue, tu, mu, pu);
-        f.solve_unit(v, yv, yve, tv, mv, pv);
-        // The two paths meet and run on together to the root.
-        common.clear();
-        for (size_t i = pu.size(), j = pv.size(); i > 0 && j > 0 && pu[i - 1] == pv[j - 1]; --i, --j)
-            common.push_back(pu[i - 1]);
-        detail::Sym2 x, xe;
-        f.quad(pu, yu, yue, yu, yue, x.a, xe.a);
-        f.quad(common, yu, yue, yv, yve, x.b, xe.b);
-        f.quad(pv, yv, yve, yv, yve, x.d, xe.d);
-        for (int q : tu) yu[q] = yue[q] = 0.0, mu[q] = 0;
-        for (int q : tv) yv[q] = yve[q] = 0.0, mv[q] = 0;
-        const detail::Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
-        const detail::Sym2 err{xe.a, xe.b + kEps / std::fabs(w), xe.d};
-        return detail::clear_signs(t, err, detail::Sym2{}, 0.0, pos, neg);
-    };
+bool SparseLinkTest::below_ready() {
+    if (below_state_ == 0) below_state_ = below_->factor(*a_, -tol_) ? 1 : 2;
+    return below_state_ == 1;
+}
 
+bool SparseLinkTest::intact(Inertia& out) {
+    if (!a_ || !below_ready()) return false;
+    out.pos = above_->pos();
+    out.neg = below_->neg();
+    out.zero = a_->size() - out.pos - out.neg;
+    return true;
+}
+
+// Removing the link (u, v) of weight w is A' = A - U C U^T with
+// U = [e_u e_v], C = [[0, w], [w, 0]]; for A - s nonsingular,
+// In(A' - s) = In(A - s) + In(T_s) - (1, 0, 1), T_s = C^-1 - U^T (A - s)^-1 U,
+// and the three entries of the inverse come from two sparse solves.
+bool SparseLinkTest::signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
+    f.solve_unit(u, yu_, yue_, tu_, mu_, pu_);
+    f.solve_unit(v, yv_, yve_, tv_, mv_, pv_);
+    // The two paths meet and run on together to the root.
+    common_.clear();
+    for (size_t i = pu_.size(), j = pv_.size(); i > 0 && j > 0 && pu_[i - 1] == pv_[j - 1]; --i, --j)
+        common_.push_back(pu_[i - 1]);
+    detail::Sym2 x, xe;
+    f.quad(pu_, yu_, yue_, yu_, yue_, x.a, xe.a);
+    f.quad(common_, yu_, yue_, yv_, yve_, x.b, xe.b);
+    f.quad(pv_, yv_, yve_, yv_, yve_, x.d, xe.d);
+    for (int q : tu_) yu_[q] = yue_[q] = 0.0, mu_[q] = 0;
+    for (int q : tv_) yv_[q] = yve_[q] = 0.0, mv_[q] = 0;
+    const detail::Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
+    const detail::Sym2 err{xe.a, xe.b + kEps / std::fabs(w), xe.d};
+    return detail::clear_signs(t, err, detail::Sym2{}, 0.0, pos, neg);
+}
+
+int SparseLinkTest::keeps(int u, int v) {
+    if (!a_) return -1;
+    const int k = a_->size();
+    if (u < 0 || v < 0 || u >= k || v >= k || u == v) return -1;
+    const double w = a_->at(u, v);
+    if (w == 0.0) return 1;  // nothing to remove
+    if (!std::isfinite(1.0 / w)) return -1;
+    int p_pos, p_neg, m_pos, m_neg;
+    if (!signs(*above_, u, v, w, p_pos, p_neg)) return -1;
+    const long pos = above_->pos() + p_pos - 1;
+    if (pos < 0 || pos > k) return -1;
+    if (pos != above_->pos()) return 0;
+    Inertia before;
+    if (!intact(before) || !signs(*below_, u, v, w, m_pos, m_neg)) return -1;
+    Inertia out;
+    out.pos = pos;
+    out.neg = before.neg + m_neg - 1;
+    out.zero = k - out.pos - out.neg;
+    if (out.neg < 0 || out.zero < 0) return -1;
+    return out == before ? 1 : 0;
+}
+
+bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, int>>& links, double tol,
+                    std::vector<char>& keep, Inertia& intact, SparseLinkTest* work) {
+    SparseLinkTest own;
+    SparseLinkTest& test = work ? *work : own;
+    if (!test.factor(a, tol) || !test.intact(intact)) return false;
     keep.assign(links.size(), 0);
     for (size_t i = 0; i < links.size(); ++i) {
         poll();
-        const auto [u, v] = links[i];
-        if (u < 0 || v < 0 || u >= k || v >= k || u == v) return false;
-        const double w = a.at(u, v);
-        if (w == 0.0) {  // nothing to remove
-            keep[i] = 1;
-            continue;
-        }
-        if (!std::isfinite(1.0 / w)) return false;
-        int p_pos, p_neg, m_pos, m_neg;
-        if (!signs(above, u, v, w, p_pos, p_neg) || !signs(below, u, v, w, m_pos, m_neg)) return false;
-        Inertia out;
-        out.pos = intact.pos + p_pos - 1;
-        out.neg = intact.neg + m_neg - 1;
-        out.zero = k - out.pos - out.neg;
-        if (out.pos < 0 || out.neg < 0 || out.zero < 0) return false;
-        keep[i] = out == intact;
+        const int r = test.keeps(links[i].first, links[i].second);
+        if (r < 0) return false;
+        keep[i] = static_cast<char>(r);
     }
     return true;
 }

@@ -31,22 +31,37 @@ struct SparseSymmetric {
 
 class ShiftedLdl;
 
-// Buffers of the sparse pass, kept between calls so that testing many small
-// matrices (the fragments of one molecule) allocates once.
-class SparseWork {
+// The sparse link-removal test of one matrix: factorize once, then ask about
+// links one at a time.  Its buffers are kept from one matrix to the next, so
+// testing many small matrices (the fragments of a molecule) allocates little.
+class SparseLinkTest {
 public:
-    SparseWork();
-    ~SparseWork();
-    SparseWork(const SparseWork&) = delete;
-    SparseWork& operator=(const SparseWork&) = delete;
+    SparseLinkTest();
+    ~SparseLinkTest();
+    SparseLinkTest(const SparseLinkTest&) = delete;
+    SparseLinkTest& operator=(const SparseLinkTest&) = delete;
+
+    // Factorizes A - tol (A + tol follows when a decision needs it); false
+    // when a pivot is not clearly nonzero (or tol is not positive, or an
+    // entry is not finite).
+    bool factor(const SparseSymmetric& a, double tol);
+    // A's inertia; false when the second factorization is not clear-cut.
+    bool intact(Inertia& out);
+    // Whether removing the link (u, v) leaves the inertia as it is: 1 yes,
+    // 0 no, -1 when a pivot or a 2 x 2 eigenvalue is not clearly nonzero.
+    // A link that changes the count above tol is decided on A - tol alone.
+    int keeps(int u, int v);
 
 private:
-    friend bool sparse_keeping(const SparseSymmetric&, const std::vector<std::pair<int, int>>&, double,
-                               std::vector<char>&, Inertia&, SparseWork*);
+    const SparseSymmetric* a_ = nullptr;
+    double tol_ = 0.0;
+    int below_state_ = 0;  // A + tol: 0 not factorized yet, 1 factorized, 2 not clear-cut
+    bool below_ready();
     std::unique_ptr<ShiftedLdl> above_, below_;
     std::vector<double> yu_, yue_, yv_, yve_;
     std::vector<char> mu_, mv_;
     std::vector<int> tu_, tv_, pu_, pv_, common_;
+    bool signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg);
 };
 
 // For each link (u, v), whether removing it leaves the inertia of A as it
@@ -59,7 +74,7 @@ private:
 // when one is not clearly nonzero (or tol is not positive), and the caller
 // then decides on the eigendecomposition.  `intact` receives A's inertia.
 bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact, SparseWork* work = nullptr);
+                    std::vector<char>& keep, Inertia& intact, SparseLinkTest* work = nullptr);
 bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
                     std::vector<char>& keep, Inertia& intact);
 
