@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "common/poll.hpp"
 #include "common/pyfloat.hpp"
@@ -20,8 +21,15 @@ namespace {
 // atoms, with edges that can be switched off and on again.
 class AtomGraph {
 public:
+    AtomGraph() = default;
     // `nodes` fixes the order in which components are reported.
-    AtomGraph(const Molecule& mol, std::vector<int> nodes) : nodes_(std::move(nodes)) {
+    AtomGraph(const Molecule& mol, const std::vector<int>& nodes) { reset(mol, nodes); }
+
+    // The graph over other nodes, in the same buffers.
+    void reset(const Molecule& mol, const std::vector<int>& nodes) {
+        nodes_.assign(nodes.begin(), nodes.end());
+        removed_.clear();
+        ends_.clear();
         const int n = mol.size();
         member_.assign(n, 0);
         for (int a : nodes_) member_[a] = 1;
@@ -64,6 +72,7 @@ public:
         for (int e : cut) removed_[e] = 0;
         return comps;
     }
+    int edges() const { return static_cast<int>(ends_.size()); }
     bool contains(int a) const { return a >= 0 && a < static_cast<int>(member_.size()) && member_[a]; }
 
     // Connected components in order of their first node in `nodes`, each
@@ -112,19 +121,21 @@ public:
         std::vector<int> order, tin, tout, bridge_up, parent, up;  // up: the tree edge to the parent
         std::vector<uint64_t> label;  // by edge
     };
-    bool depth_first(Tree& t) const {
+    bool depth_first(Tree& t) {
         const int n = static_cast<int>(member_.size());
         t.order.clear();
         t.tin.assign(n, -1);
         t.tout.assign(n, -1);
         t.bridge_up.assign(n, -1);
         if (nodes_.empty()) return false;
-        std::vector<int> low(n, 0);
+        std::vector<int>& low = low_;
+        low.assign(n, 0);
         std::vector<int>& up_edge = t.up;
         up_edge.assign(n, -1);
         std::vector<int>& parent = t.parent;
         parent.assign(n, -1);
-        std::vector<std::pair<int, int>> stack;  // (atom, next neighbour slot)
+        auto& stack = stack_;  // (atom, next neighbour slot)
+        stack.clear();
         const int root = nodes_.front();
         t.tin[root] = low[root] = 0;
         t.order.push_back(root);
@@ -158,10 +169,12 @@ public:
         // a tree edge's label is the XOR over the subtree below it.
         const size_t n_edges = ends_.size();
         t.label.assign(n_edges, 0);
-        std::vector<char> tree_edge(n_edges, 0);
+        std::vector<char>& tree_edge = tree_edge_;
+        tree_edge.assign(n_edges, 0);
         for (int a : t.order)
             if (up_edge[a] >= 0) tree_edge[up_edge[a]] = 1;
-        std::vector<uint64_t> acc(n, 0);
+        std::vector<uint64_t>& acc = acc_;
+        acc.assign(n, 0);
         for (size_t e = 0; e < n_edges; ++e) {
             if (tree_edge[e]) continue;
             uint64_t x = 0x9e3779b97f4a7c15ull * (e + 1);  // splitmix64 of the edge id
@@ -186,6 +199,11 @@ private:
     std::vector<int> start_, count_;
     std::vector<std::pair<int, int>> adj_;  // (neighbour, edge)
     std::vector<std::pair<int, int>> ends_;  // edge -> its two atoms
+    // scratch of depth_first
+    std::vector<int> low_;
+    std::vector<std::pair<int, int>> stack_;
+    std::vector<char> tree_edge_;
+    std::vector<uint64_t> acc_;
     std::vector<char> removed_;
     std::vector<unsigned> seen_;
     unsigned epoch_ = 0;
@@ -232,29 +250,60 @@ std::string bond_label(const std::string& sym_a, int a, const std::string& sym_b
 
 std::string pair_label(const Molecule& mol, int i, int j) { return bond_label(mol.atoms[i].symbol, i, mol.atoms[j].symbol, j); }
 
-std::string formula(const Molecule& mol, const std::vector<int>& atoms) {
-    std::vector<std::string> symbols;
-    symbols.reserve(atoms.size());
-    for (int a : atoms) symbols.push_back(mol.atoms[a].symbol);
-    return formula_from_symbols(symbols);
-}
+namespace {
 
-std::string formula_from_symbols(const std::vector<std::string>& symbols) {
-    std::map<std::string, long> counts;  // ordered by code point
-    for (const auto& s : symbols) ++counts[s];
+// Hill-like order of (symbol, count): C, then H, then the rest by code point.
+std::string hill(std::vector<std::pair<std::string_view, long>>& counts) {
+    std::sort(counts.begin(), counts.end());
     std::string out;
-    auto emit = [&out](const std::string& el, long c) {
+    auto emit = [&out](std::string_view el, long c) {
         out += el;
         if (c > 1) out += std::to_string(c);
     };
-    for (const char* el : {"C", "H"}) {
-        auto it = counts.find(el);
-        if (it != counts.end() && it->second != 0) emit(it->first, it->second);
-    }
+    for (std::string_view first : {"C", "H"})
+        for (const auto& [el, c] : counts)
+            if (el == first && c != 0) emit(el, c);
     for (const auto& [el, c] : counts)
         if (el != "C" && el != "H") emit(el, c);
     return out;
 }
+
+template <class Symbols>
+std::string formula_of(const Symbols& symbols) {
+    // A handful of elements per fragment: a short list beats a map.
+    std::vector<std::pair<std::string_view, long>> counts;
+    for (std::string_view sym : symbols) {
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == sym; });
+        if (it == counts.end())
+            counts.push_back({sym, 1});
+        else
+            ++it->second;
+    }
+    return hill(counts);
+}
+
+struct AtomSymbols {
+    const Molecule& mol;
+    const std::vector<int>& atoms;
+    struct It {
+        const Molecule* mol;
+        std::vector<int>::const_iterator at;
+        std::string_view operator*() const { return mol->atoms[*at].symbol; }
+        It& operator++() {
+            ++at;
+            return *this;
+        }
+        bool operator!=(const It& o) const { return at != o.at; }
+    };
+    It begin() const { return {&mol, atoms.begin()}; }
+    It end() const { return {&mol, atoms.end()}; }
+};
+
+}  // namespace
+
+std::string formula(const Molecule& mol, const std::vector<int>& atoms) { return formula_of(AtomSymbols{mol, atoms}); }
+
+std::string formula_from_symbols(const std::vector<std::string>& symbols) { return formula_of(symbols); }
 
 std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBonds& softs,
                                               const std::vector<std::string>& labels, bool ring_fragmentation,
@@ -582,17 +631,28 @@ struct AtomSetHash {
 // cutting at every soft bond would give them: the children with a new m/z in
 // ascending order of their atom lists, the first of each m/z recorded.
 // False when the fragment is not connected (the caller then cuts it whole).
+struct LastGenerationWork {
+    AtomGraph graph;
+    AtomGraph::Tree tree;
+    std::vector<long> mass_before, heavy_before;
+    std::vector<int> pair_of_edge, next_link;
+};
+
 bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                      const std::vector<int>& atom_set, long gen, double min_mz, bool ring_fragmentation,
-                     bool all_soft, const vif::SoftPassOptions& pass, SoftTestCache& tests,
+                     bool all_soft, const vif::SoftPassOptions& pass, SoftTestCache& tests, LastGenerationWork& work,
                      std::unordered_set<long>& have_mz, std::vector<Peak>& peaks) {
-    AtomGraph ag(mol, atom_set);
-    AtomGraph::Tree tree;
+    AtomGraph& ag = work.graph;
+    AtomGraph::Tree& tree = work.tree;
+    ag.reset(mol, atom_set);
     if (!ag.depth_first(tree)) return false;
     const long total = nominal_mass(mol, atom_set);
     // Subtree masses and heavy-atom counts from prefix sums over the preorder.
     const size_t n = tree.order.size();
-    std::vector<long> mass_before(n + 1, 0), heavy_before(n + 1, 0);
+    std::vector<long>& mass_before = work.mass_before;
+    std::vector<long>& heavy_before = work.heavy_before;
+    mass_before.assign(n + 1, 0);
+    heavy_before.assign(n + 1, 0);
     for (size_t i = 0; i < n; ++i) {
         const AtomRec& at = mol.atoms[tree.order[i]];
         mass_before[i + 1] = mass_before[i] + at.nominal;
@@ -601,23 +661,31 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     const long heavy_total = heavy_before[n];
     auto is_new = [&](long m) { return !have_mz.count(m); };
 
-    // Atom pairs of the bonds inside, first-seen order, with their links.
+    // Atom pairs of the bonds inside (one per edge of the atom graph),
+    // first-seen order, with their links chained in link order.
     struct Pair {
         int a, b, edge;
         double order = 1.0;
-        std::vector<int> links;
+        int first_link = -1, last_link = -1;
         int below = -1;  // a bridge: the atom whose subtree it cuts off
     };
     std::vector<Pair> pairs;
-    std::unordered_map<uint64_t, size_t> slot;
+    std::vector<int>& pair_of_edge = work.pair_of_edge;
+    std::vector<int>& next_link = work.next_link;
+    pair_of_edge.assign(ag.edges(), -1);
+    next_link.assign(links.size(), -1);
     for (size_t i = 0; i < links.size(); ++i) {
         const ChemBond& l = links[i];
         if (!ag.contains(l.atom_u) || !ag.contains(l.atom_v)) continue;
-        const int a = std::min(l.atom_u, l.atom_v), b = std::max(l.atom_u, l.atom_v);
-        auto [it, fresh] = slot.emplace(pair_key(a, b), pairs.size());
-        if (fresh) pairs.push_back({a, b, ag.edge(a, b)});
-        Pair& p = pairs[it->second];
-        p.links.push_back(static_cast<int>(i));
+        const int e = ag.edge(l.atom_u, l.atom_v);
+        if (e < 0) continue;
+        if (pair_of_edge[e] < 0) {
+            pair_of_edge[e] = static_cast<int>(pairs.size());
+            pairs.push_back({std::min(l.atom_u, l.atom_v), std::max(l.atom_u, l.atom_v), e});
+        }
+        Pair& p = pairs[pair_of_edge[e]];
+        (p.last_link < 0 ? p.first_link : next_link[p.last_link]) = static_cast<int>(i);
+        p.last_link = static_cast<int>(i);
         p.order = std::max(p.order, l.order);
     }
     // Single cuts at bridges and double cuts at two ring bonds that would
@@ -708,7 +776,7 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     auto pair_soft = [&](size_t i) {
         if (soft[i] < 0) {
             soft[i] = 0;
-            for (int l : pairs[i].links)
+            for (int l = pairs[i].first_link; l >= 0; l = next_link[l])
                 if (tests_here.soft(l)) {
                     soft[i] = 1;
                     break;
@@ -754,6 +822,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     queue.push_back({everything, 0});
     ChemBonds softs;
     SoftTestCache tests;
+    LastGenerationWork work;
     while (!queue.empty()) {
         poll();
         auto [atom_set, gen] = std::move(queue.front());
@@ -761,8 +830,8 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
         if (gen >= max_generations) continue;
         softs.clear();
         if (gen > 0 && gen + 1 >= max_generations &&
-            last_generation(mol, g, links, atom_set, gen, min_mz, ring_fragmentation, all_soft, pass, tests, have_mz,
-                            peaks))
+            last_generation(mol, g, links, atom_set, gen, min_mz, ring_fragmentation, all_soft, pass, tests, work,
+                            have_mz, peaks))
             continue;
         if (all_soft) {
             softs = links;  // cut_atom_set keeps the bonds inside atom_set

@@ -72,6 +72,7 @@ public:
     bool factor(const SparseSymmetric& a, double shift) {
         k_ = a.size();
         pos_ = neg_ = 0;
+        inverted_ = -1;
         steps_.clear();
         rows_.clear();
         if (static_cast<int>(nz_.size()) < k_) nz_.resize(k_);
@@ -192,6 +193,92 @@ public:
         }
     }
 
+    // Entries of (A - shift)^-1 on the pattern of the factor (every link of
+    // A among them), by the backward recurrence of the LDL^T factors
+    //     Z(Y, P) = -Z(Y, Y) L(Y, P),   Z(P, P) = D_P^-1 - L(Y, P)^T Z(Y, P)
+    // over the steps in reverse, with first-order error bounds carried from
+    // those of L and D^-1.  Made once per factorization, when first asked.
+    // False when an entry the recurrence needs is not on the pattern.
+    bool invert() {
+        if (inverted_ >= 0) return inverted_ == 1;
+        inverted_ = 0;
+        zpp_.assign(steps_.size(), Inverse{});
+        zrow_.assign(rows_.size(), ZRow{});
+        for (size_t s = steps_.size(); s-- > 0;) {
+            const Step& st = steps_[s];
+            for (int i = st.first; i < st.last; ++i) {
+                ZRow zr;
+                for (int j = st.first; j < st.last; ++j) {
+                    const Row& rj = rows_[j];
+                    double z, ez;
+                    if (!entry(rows_[i].y, rj.y, z, ez)) return false;
+                    const double t1 = z * rj.l1;
+                    zr.z1 -= t1;
+                    zr.e1 += ez * std::fabs(rj.l1) + std::fabs(z) * rj.e1 + kEps * (2.0 * std::fabs(t1) + std::fabs(zr.z1));
+                    if (st.q >= 0) {
+                        const double t2 = z * rj.l2;
+                        zr.z2 -= t2;
+                        zr.e2 += ez * std::fabs(rj.l2) + std::fabs(z) * rj.e2 +
+                                 kEps * (2.0 * std::fabs(t2) + std::fabs(zr.z2));
+                    }
+                }
+                zrow_[i] = zr;
+            }
+            Inverse iv{st.i11, st.i12, st.i22, st.ie11, st.ie12, st.ie22};
+            for (int i = st.first; i < st.last; ++i) {
+                const Row& r = rows_[i];
+                const ZRow& zr = zrow_[i];
+                const double t11 = r.l1 * zr.z1;
+                iv.z11 -= t11;
+                iv.e11 += r.e1 * std::fabs(zr.z1) + std::fabs(r.l1) * zr.e1 +
+                          kEps * (2.0 * std::fabs(t11) + std::fabs(iv.z11));
+                if (st.q < 0) continue;
+                const double t12 = r.l1 * zr.z2, t22 = r.l2 * zr.z2;
+                iv.z12 -= t12;
+                iv.e12 += r.e1 * std::fabs(zr.z2) + std::fabs(r.l1) * zr.e2 +
+                          kEps * (2.0 * std::fabs(t12) + std::fabs(iv.z12));
+                iv.z22 -= t22;
+                iv.e22 += r.e2 * std::fabs(zr.z2) + std::fabs(r.l2) * zr.e2 +
+                          kEps * (2.0 * std::fabs(t22) + std::fabs(iv.z22));
+            }
+            zpp_[s] = iv;
+        }
+        inverted_ = 1;
+        return true;
+    }
+
+    // (A - shift)^-1 (y, z) and its error bound, for y and z in one pivot or
+    // joined by a row of the factor (after invert); false otherwise.
+    bool entry(int y, int z, double& value, double& err) const {
+        int sy = step_of_[y], sz = step_of_[z];
+        if (sy == sz) {
+            const Inverse& iv = zpp_[sy];
+            if (y != z) {
+                value = iv.z12, err = iv.e12;
+            } else if (y == steps_[sy].p) {
+                value = iv.z11, err = iv.e11;
+            } else {
+                value = iv.z22, err = iv.e22;
+            }
+            return true;
+        }
+        if (sy > sz) {
+            std::swap(y, z);
+            std::swap(sy, sz);
+        }
+        const Step& st = steps_[sy];
+        for (int r = st.first; r < st.last; ++r)
+            if (rows_[r].y == z) {
+                const ZRow& zr = zrow_[r];
+                if (y == st.p)
+                    value = zr.z1, err = zr.e1;
+                else
+                    value = zr.z2, err = zr.e2;
+                return true;
+            }
+        return false;
+    }
+
     // y^T D^-1 z over the given steps (where both may be nonzero), with its
     // error bound.
     void quad(const std::vector<int>& path, const std::vector<double>& y, const std::vector<double>& ye,
@@ -237,6 +324,13 @@ private:
         double d11 = 0, d12 = 0, d22 = 0, e11 = 0, e12 = 0, e22 = 0;
         double i11 = 0, i12 = 0, i22 = 0, ie11 = 0, ie12 = 0, ie22 = 0;  // D^-1 and its error bounds
         int first = 0, last = 0;  // its rows in rows_
+    };
+
+    struct Inverse {
+        double z11 = 0, z12 = 0, z22 = 0, e11 = 0, e12 = 0, e22 = 0;  // Z(P, P) and its error bounds
+    };
+    struct ZRow {
+        double z1 = 0, z2 = 0, e1 = 0, e2 = 0;  // Z(y, p), Z(y, q) and their error bounds
     };
 
     int degree(int v) const { return static_cast<int>(nz_[v].size()); }
@@ -338,6 +432,9 @@ private:
     std::vector<Step> steps_;
     std::vector<Row> rows_;
     std::vector<int> step_of_, parent_;
+    int inverted_ = -1;  // invert(): -1 not yet, 1 done, 0 not possible
+    std::vector<Inverse> zpp_;
+    std::vector<ZRow> zrow_;
     // the active matrix during the factorization, and scratch
     std::vector<std::vector<Entry>> nz_;
     std::vector<double> d_, de_, wp_, ep_, wq_, eq_;
@@ -386,7 +483,19 @@ bool SparseLinkTest::intact(Inertia& out) {
 // U = [e_u e_v], C = [[0, w], [w, 0]]; for A - s nonsingular,
 // In(A' - s) = In(A - s) + In(T_s) - (1, 0, 1), T_s = C^-1 - U^T (A - s)^-1 U,
 // and the three entries of the inverse come from two sparse solves.
-bool SparseLinkTest::signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
+bool SparseLinkTest::signs(ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
+    // From the entries of the inverse when they give clear signs, else from
+    // two solves (their bounds are tighter on long elimination paths).
+    detail::Sym2 x, xe;
+    if (f.invert() && f.entry(u, u, x.a, xe.a) && f.entry(u, v, x.b, xe.b) && f.entry(v, v, x.d, xe.d)) {
+        const detail::Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
+        const detail::Sym2 err{xe.a, xe.b + kEps / std::fabs(w), xe.d};
+        if (detail::clear_signs(t, err, detail::Sym2{}, 0.0, pos, neg)) return true;
+    }
+    return solved_signs(f, u, v, w, pos, neg);
+}
+
+bool SparseLinkTest::solved_signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg) {
     f.solve_unit(u, yu_, yue_, tu_, mu_, pu_);
     f.solve_unit(v, yv_, yve_, tv_, mv_, pv_);
     // The two paths meet and run on together to the root.

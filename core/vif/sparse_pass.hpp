@@ -61,7 +61,8 @@ private:
     std::vector<double> yu_, yue_, yv_, yve_;
     std::vector<char> mu_, mv_;
     std::vector<int> tu_, tv_, pu_, pv_, common_;
-    bool signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg);
+    bool signs(ShiftedLdl& f, int u, int v, double w, int& pos, int& neg);
+    bool solved_signs(const ShiftedLdl& f, int u, int v, double w, int& pos, int& neg);
 };
 
 // For each link (u, v), whether removing it leaves the inertia of A as it
