@@ -426,6 +426,10 @@ OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<i
     g.n_nodes = n_nodes;
     g.adj.resize(n_nodes);
     for (const auto& e : edges) g.add_edge(e.u, e.v, e.w);
+    // Neighbours in ascending order: fragment blocks are then built row by
+    // row already sorted.
+    for (auto& row : g.adj)
+        std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     g.atom_nodes = std::move(atom_nodes);
     return g;
 }
@@ -452,17 +456,57 @@ namespace {
 // Blocks of at most this many nodes keep their decisions in the cache.
 constexpr size_t kSharedBlock = 16;
 
+// One connected block of a fragment's orbital subgraph.
+struct FragmentBlock {
+    std::vector<int> members;                      // local node indices, ascending
+    std::unordered_map<int, char>* shared = nullptr;  // decisions kept in the cache (small blocks)
+    std::vector<std::pair<int, char>> own;          // decisions of a larger block, by link
+    bool built = false;
+    vif::SparseSymmetric mat;
+    vif::SparseLinkTest* test = nullptr;  // factorized, when the sparse test applies
+    std::unique_ptr<vif::LinkRemoval> dense;
+
+    void reset() {
+        members.clear();
+        shared = nullptr;
+        own.clear();
+        built = false;
+        mat.clear();
+        test = nullptr;
+        dense.reset();
+    }
+};
+
+}  // namespace
+
+// Buffers of FragmentLinks, kept from one fragment to the next.
+struct FragmentScratch {
+    std::vector<char> member;
+    std::vector<int> local, nodes, comp, pos, stack;
+    std::vector<FragmentBlock> blocks;
+    std::vector<std::pair<int, double>> row;
+};
+
+SoftTestCache::SoftTestCache() : scratch(std::make_unique<FragmentScratch>()) {}
+SoftTestCache::~SoftTestCache() = default;
+
+namespace {
+
 // Link-removal decisions on one fragment's orbital subgraph, made when asked:
 // the subgraph's matrix is block diagonal over its connected components (the
 // sigma frame, each pi system, lone nodes) and its eigenvalues are those of
 // the blocks together, so removing a link changes only its own block, which
-// is factorized the first time one of its links is asked about.
+// is factorized the first time one of its links is asked about.  One at a
+// time per cache: it works in the cache's buffers.
 class FragmentLinks {
 public:
     FragmentLinks(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set, int n_atoms,
                   const vif::SoftPassOptions& pass, SoftTestCache& cache)
-        : g_(g), links_(links), n_atoms_(n_atoms), pass_(pass), cache_(cache), member_(n_atoms, 0),
-          local_(g.n_nodes, -1) {
+        : g_(g), links_(links), n_atoms_(n_atoms), pass_(pass), cache_(cache), x_(*cache.scratch),
+          member_(x_.member), local_(x_.local), nodes_(x_.nodes), comp_(x_.comp), pos_(x_.pos) {
+        member_.assign(n_atoms, 0);
+        if (static_cast<int>(local_.size()) != g.n_nodes) local_.assign(g.n_nodes, -1);
+        nodes_.clear();
         for (int a : atom_set) member_[a] = 1;
         for (int a : atom_set)
             for (int node : g.atom_nodes[a])
@@ -474,7 +518,8 @@ public:
         comp_.assign(k, -1);
         pos_.assign(k, -1);
         int n_comp = 0;
-        std::vector<int> stack;
+        std::vector<int>& stack = x_.stack;
+        stack.clear();
         for (int s = 0; s < k; ++s) {
             if (comp_[s] >= 0) continue;
             comp_[s] = n_comp;
@@ -492,19 +537,24 @@ public:
             }
             ++n_comp;
         }
-        blocks_.resize(n_comp);
+        n_blocks_ = static_cast<size_t>(n_comp);
+        if (x_.blocks.size() < n_blocks_) x_.blocks.resize(n_blocks_);
+        for (size_t b = 0; b < n_blocks_; ++b) x_.blocks[b].reset();
         for (int i = 0; i < k; ++i) {
-            auto& members = blocks_[comp_[i]].members;
+            auto& members = x_.blocks[comp_[i]].members;
             pos_[i] = static_cast<int>(members.size());
             members.push_back(i);
         }
     }
 
     ~FragmentLinks() {
+        for (int node : nodes_) local_[node] = -1;
         if (!pass_.stats) return;
-        for (const Block& b : blocks_)
-            if (b.dense) *pass_.stats += b.dense->stats();
+        for (size_t b = 0; b < n_blocks_; ++b)
+            if (x_.blocks[b].dense) *pass_.stats += x_.blocks[b].dense->stats();
     }
+    FragmentLinks(const FragmentLinks&) = delete;
+    FragmentLinks& operator=(const FragmentLinks&) = delete;
 
     // Whether removing links[i] keeps the inertia; false for a link not in
     // the subgraph.
@@ -515,39 +565,33 @@ public:
         if (l.u_node < 0 || l.v_node < 0 || local_[l.u_node] < 0 || local_[l.v_node] < 0) return false;
         if (!g_.has_edge(l.u_node, l.v_node)) return false;
         const int cu = local_[l.u_node], cv = local_[l.v_node];
-        Block& b = blocks_[comp_[cu]];
-        if (!b.memo) {
-            if (b.members.size() <= kSharedBlock) {
-                std::vector<int> key;
-                for (int m : b.members) key.push_back(nodes_[m]);
-                std::sort(key.begin(), key.end());
-                b.memo = &cache_.blocks[std::move(key)];
-            } else {
-                b.memo = &b.own;
-            }
+        FragmentBlock& b = x_.blocks[comp_[cu]];
+        if (!b.shared && b.members.size() <= kSharedBlock) {
+            std::vector<int> key;
+            for (int m : b.members) key.push_back(nodes_[m]);
+            std::sort(key.begin(), key.end());
+            b.shared = &cache_.blocks[std::move(key)];
         }
-        const auto found = b.memo->find(i);
-        if (found != b.memo->end()) return found->second;
+        if (b.shared) {
+            const auto found = b.shared->find(i);
+            if (found != b.shared->end()) return found->second;
+        } else {
+            for (const auto& [link, keep] : b.own)
+                if (link == i) return keep;
+        }
         const char keep = decide(b, pos_[cu], pos_[cv]);
-        b.memo->emplace(i, keep);
+        if (b.shared)
+            b.shared->emplace(i, keep);
+        else
+            b.own.push_back({i, keep});
         return keep;
     }
 
 private:
-    struct Block {
-        std::vector<int> members;  // local node indices, ascending
-        std::unordered_map<int, char>* memo = nullptr;
-        std::unordered_map<int, char> own;
-        bool built = false;
-        vif::SparseSymmetric mat;
-        vif::SparseLinkTest* test = nullptr;  // factorized, when the sparse test applies
-        std::unique_ptr<vif::LinkRemoval> dense;
-    };
-
-    char decide(Block& b, int u, int v) {
+    char decide(FragmentBlock& b, int u, int v) {
         if (!b.built) {
             b.built = true;
-            std::vector<std::pair<int, double>> row;
+            auto& row = x_.row;
             for (int i : b.members) {
                 row.clear();
                 double diagonal = 0.0;
@@ -592,9 +636,10 @@ private:
     int n_atoms_;
     const vif::SoftPassOptions& pass_;
     SoftTestCache& cache_;
-    std::vector<char> member_;
-    std::vector<int> local_, nodes_, comp_, pos_;
-    std::vector<Block> blocks_;
+    FragmentScratch& x_;
+    std::vector<char>& member_;
+    std::vector<int>&local_, &nodes_, &comp_, &pos_;
+    size_t n_blocks_ = 0;
     size_t used_ = 0;  // sparse tests of the cache in use
 };
 

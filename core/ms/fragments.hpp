@@ -70,9 +70,13 @@ OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<i
 struct NodesHash {
     size_t operator()(const std::vector<int>& v) const;
 };
+struct FragmentScratch;
 struct SoftTestCache {
+    SoftTestCache();
+    ~SoftTestCache();
     std::unordered_map<std::vector<int>, std::unordered_map<int, char>, NodesHash> blocks;
     std::vector<std::unique_ptr<vif::SparseLinkTest>> tests;
+    std::unique_ptr<FragmentScratch> scratch;  // buffers of the fragment at hand
 };
 
 // Indices of the chem links inside `atom_set` whose removal keeps the

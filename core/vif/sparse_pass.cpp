@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 
 #include "common/poll.hpp"
@@ -26,8 +27,8 @@ double SparseSymmetric::at(int r, int c) const {
 }
 
 void SparseSymmetric::add_row(double diagonal, std::vector<std::pair<int, double>>& entries) {
-    std::sort(entries.begin(), entries.end(),
-              [](const std::pair<int, double>& x, const std::pair<int, double>& y) { return x.first < y.first; });
+    auto by_column = [](const std::pair<int, double>& x, const std::pair<int, double>& y) { return x.first < y.first; };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_column)) std::sort(entries.begin(), entries.end(), by_column);
     diag.push_back(diagonal);
     for (const auto& [c, w] : entries) {
         col.push_back(c);
@@ -81,7 +82,12 @@ public:
         for (int r = 0; r < k_; ++r) {
             nz_[r].clear();
             for (int i = a.start[r]; i < a.start[r + 1]; ++i)
-                if (a.val[i] != 0.0) nz_[r].push_back({a.col[i], a.val[i], 0.0});
+                if (a.val[i] != 0.0) {
+                    Entry& en = nz_[r].emplace_back();
+                    en.c = a.col[i];
+                    en.w = a.val[i];
+                    en.e = 0.0;
+                }
             d_[r] = a.diag[r] - shift;
             de_[r] = kEps * std::fabs(d_[r]);
         }
@@ -91,15 +97,16 @@ public:
         // Lowest (degree, node) first; an entry whose node is gone or whose
         // degree has changed since it was pushed is passed over.
         heap_.clear();
-        for (int i = 0; i < k_; ++i) heap_.push_back({degree(i), i});
+        for (int i = 0; i < k_; ++i) heap_.push_back(heap_key(degree(i), i));
         std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
         for (int left = k_; left > 0;) {
             int v = -1;
             while (v < 0) {
                 std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
-                const auto [deg, i] = heap_.back();
+                const int64_t key = heap_.back();
                 heap_.pop_back();
-                if (alive_[i] && deg == degree(i)) v = i;
+                const int i = static_cast<int>(key & 0xffffffff);
+                if (alive_[i] && key == heap_key(degree(i), i)) v = i;
             }
             int x = -1;
             double big = 0.0;
@@ -422,7 +429,7 @@ private:
             row.erase(std::remove_if(row.begin(), row.end(),
                                      [&](const Entry& en) { return en.c == st.p || en.c == st.q; }),
                       row.end());
-            heap_.push_back({degree(y), y});
+            heap_.push_back(heap_key(degree(y), y));
             std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
         }
     }
@@ -440,7 +447,8 @@ private:
     std::vector<double> d_, de_, wp_, ep_, wq_, eq_;
     std::vector<char> alive_, in_nb_;
     std::vector<int> nb_;
-    std::vector<std::pair<int, int>> heap_;  // (degree, node)
+    std::vector<int64_t> heap_;  // heap_key(degree, node)
+    static int64_t heap_key(int degree, int node) { return (static_cast<int64_t>(degree) << 32) | node; }
 };
 
 SparseLinkTest::SparseLinkTest() : above_(std::make_unique<ShiftedLdl>()), below_(std::make_unique<ShiftedLdl>()) {}

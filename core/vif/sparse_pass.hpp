@@ -21,6 +21,13 @@ struct SparseSymmetric {
     std::vector<double> val;
 
     int size() const { return static_cast<int>(diag.size()); }
+    // Empty again, keeping the buffers.
+    void clear() {
+        diag.clear();
+        start.assign(1, 0);
+        col.clear();
+        val.clear();
+    }
     // The entry (r, c), 0 when absent.
     double at(int r, int c) const;
     // Rows are added in order; `entries` need not be sorted.
