@@ -94,20 +94,17 @@ public:
         alive_.assign(k_, 1);
         in_nb_.assign(k_, 0);
         wp_.assign(k_, 0.0), ep_.assign(k_, 0.0), wq_.assign(k_, 0.0), eq_.assign(k_, 0.0);
-        // Lowest (degree, node) first; an entry whose node is gone or whose
-        // degree has changed since it was pushed is passed over.
-        heap_.clear();
-        for (int i = 0; i < k_; ++i) heap_.push_back(heap_key(degree(i), i));
-        std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+        // Live nodes by degree, as bit sets: the lowest (degree, node) is the
+        // first set bit of the first non-empty set.
+        words_ = (k_ + 63) / 64;
+        buckets_.clear();
+        filed_.assign(k_, 0);
+        for (int i = 0; i < k_; ++i) file(i);
         for (int left = k_; left > 0;) {
             int v = -1;
-            while (v < 0) {
-                std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
-                const int64_t key = heap_.back();
-                heap_.pop_back();
-                const int i = static_cast<int>(key & 0xffffffff);
-                if (alive_[i] && key == heap_key(degree(i), i)) v = i;
-            }
+            for (size_t at = 0; v < 0 && at < buckets_.size(); ++at)
+                if (buckets_[at]) v = static_cast<int>((at % words_) * 64) + __builtin_ctzll(buckets_[at]);
+            unfile(v);
             int x = -1;
             double big = 0.0;
             for (const Entry& en : nz_[v])
@@ -429,10 +426,19 @@ private:
             row.erase(std::remove_if(row.begin(), row.end(),
                                      [&](const Entry& en) { return en.c == st.p || en.c == st.q; }),
                       row.end());
-            heap_.push_back(heap_key(degree(y), y));
-            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+            unfile(y);
+            file(y);
         }
+        if (st.q >= 0) unfile(st.q);
     }
+
+    void file(int i) {
+        const size_t d = static_cast<size_t>(degree(i));
+        if (buckets_.size() < (d + 1) * words_) buckets_.resize((d + 1) * words_, 0);
+        buckets_[d * words_ + i / 64] |= uint64_t{1} << (i % 64);
+        filed_[i] = static_cast<int>(d);
+    }
+    void unfile(int i) { buckets_[static_cast<size_t>(filed_[i]) * words_ + i / 64] &= ~(uint64_t{1} << (i % 64)); }
 
     int k_ = 0;
     long pos_ = 0, neg_ = 0;
@@ -447,8 +453,10 @@ private:
     std::vector<double> d_, de_, wp_, ep_, wq_, eq_;
     std::vector<char> alive_, in_nb_;
     std::vector<int> nb_;
-    std::vector<int64_t> heap_;  // heap_key(degree, node)
-    static int64_t heap_key(int degree, int node) { return (static_cast<int64_t>(degree) << 32) | node; }
+    // live nodes by degree: buckets_[d * words_ + w] holds nodes 64 w .. 64 w + 63 of degree d
+    std::vector<uint64_t> buckets_;
+    size_t words_ = 0;
+    std::vector<int> filed_;  // the degree each live node is filed under
 };
 
 SparseLinkTest::SparseLinkTest() : above_(std::make_unique<ShiftedLdl>()), below_(std::make_unique<ShiftedLdl>()) {}
