@@ -352,19 +352,25 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBon
     return results;
 }
 
-std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
-                                           const ChemBonds& softs, bool ring_fragmentation,
-                                           double min_mz) {
-    if (!std::is_sorted(atom_set.begin(), atom_set.end())) {
-        std::vector<int> sorted = atom_set;
-        std::sort(sorted.begin(), sorted.end());
-        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-        return cut_atom_set(mol, sorted, softs, ring_fragmentation, min_mz);
-    }
-    AtomGraph ag(mol, atom_set);
+namespace {
+
+// Buffers of the cutting passes, kept from one fragment to the next.
+struct CutWork {
+    AtomGraph graph;
+    AtomGraph::Tree tree;
+    std::vector<long> mass_before, heavy_before;
+    std::vector<int> pair_of_edge, next_link;
+};
+
+// cut_atom_set on a sorted atom set: the children sorted, each once.
+std::vector<std::vector<int>> cut_children(const Molecule& mol, const std::vector<int>& atom_set,
+                                           const ChemBonds& softs, bool ring_fragmentation, double min_mz,
+                                           CutWork& work) {
+    AtomGraph& ag = work.graph;
+    ag.reset(mol, atom_set);
     // On a connected set the search tree gives the pieces of single cuts and
     // rules out most pairs of ring bonds; otherwise every cut is searched.
-    AtomGraph::Tree tree;
+    AtomGraph::Tree& tree = work.tree;
     const bool connected = ag.depth_first(tree);
     // Highest order per atom pair, pairs in first-seen order.
     std::vector<std::pair<std::pair<int, int>, double>> pair_order;
@@ -378,7 +384,7 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
         stored = std::max(s.order, stored);
     }
 
-    std::set<std::vector<int>> out;
+    std::vector<std::vector<int>> out;
     std::vector<int> ring_edges;
     for (const auto& [pr, order] : pair_order) {
         const int e = ag.edge(pr.first, pr.second);
@@ -402,8 +408,8 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
             }
         }
         if (order >= 2 && std::min(heavy_count(mol, comps[0]), heavy_count(mol, comps[1])) == 1) continue;
-        out.insert(std::move(comps[0]));
-        out.insert(std::move(comps[1]));
+        out.push_back(std::move(comps[0]));
+        out.push_back(std::move(comps[1]));
     }
     if (ring_fragmentation) {
         for (size_t i = 0; i < ring_edges.size(); ++i) {
@@ -412,13 +418,26 @@ std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vecto
                 auto comps = ag.components_without({ring_edges[i], ring_edges[j]});
                 if (comps.size() != 2) continue;
                 if (std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz) {
-                    out.insert(comps[0]);
-                    out.insert(comps[1]);
+                    out.push_back(std::move(comps[0]));
+                    out.push_back(std::move(comps[1]));
                 }
             }
         }
     }
-    return {out.begin(), out.end()};
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
+                                           const ChemBonds& softs, bool ring_fragmentation, double min_mz) {
+    std::vector<int> sorted = atom_set;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    CutWork work;
+    return cut_children(mol, sorted, softs, ring_fragmentation, min_mz, work);
 }
 
 OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes) {
@@ -676,16 +695,9 @@ struct AtomSetHash {
 // cutting at every soft bond would give them: the children with a new m/z in
 // ascending order of their atom lists, the first of each m/z recorded.
 // False when the fragment is not connected (the caller then cuts it whole).
-struct LastGenerationWork {
-    AtomGraph graph;
-    AtomGraph::Tree tree;
-    std::vector<long> mass_before, heavy_before;
-    std::vector<int> pair_of_edge, next_link;
-};
-
 bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds& links,
                      const std::vector<int>& atom_set, long gen, double min_mz, bool ring_fragmentation,
-                     bool all_soft, const vif::SoftPassOptions& pass, SoftTestCache& tests, LastGenerationWork& work,
+                     bool all_soft, const vif::SoftPassOptions& pass, SoftTestCache& tests, CutWork& work,
                      std::unordered_set<long>& have_mz, std::vector<Peak>& peaks) {
     AtomGraph& ag = work.graph;
     AtomGraph::Tree& tree = work.tree;
@@ -867,7 +879,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
     queue.push_back({everything, 0});
     ChemBonds softs;
     SoftTestCache tests;
-    LastGenerationWork work;
+    CutWork work;
     while (!queue.empty()) {
         poll();
         auto [atom_set, gen] = std::move(queue.front());
@@ -889,7 +901,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
         // Children are visited in ascending order of their sorted atom lists
         // (so by smallest atom index first); this fixes which formula wins
         // when two fragments of one generation share a nominal mass.
-        for (auto& child : cut_atom_set(mol, atom_set, softs, ring_fragmentation, min_mz)) {
+        for (auto& child : cut_children(mol, atom_set, softs, ring_fragmentation, min_mz, work)) {
             if (child.empty() || child == atom_set) continue;
             if (!seen.insert(child).second) continue;
             const long mz = nominal_mass(mol, child);

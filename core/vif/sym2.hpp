@@ -58,9 +58,12 @@ inline bool clear_signs(const Sym2& t, const Sym2& err, const Sym2& s2, double e
     eig2_with_errors(t, err, vals[0], vals[1], errs[0], errs[1]);
     pos = neg = 0;
     for (int q = 0; q < 2; ++q) {
-        double kx, ky;
-        eigenvector(t, vals[q], kx, ky);
-        const double bound = errs[q] + e_eig * quad(s2, kx, ky);
+        double bound = errs[q];
+        if (e_eig != 0.0) {  // the eigenvector only weighs the shift term
+            double kx, ky;
+            eigenvector(t, vals[q], kx, ky);
+            bound += e_eig * quad(s2, kx, ky);
+        }
         if (!(std::fabs(vals[q]) > 10.0 * bound)) return false;
         (vals[q] > 0 ? pos : neg)++;
     }
