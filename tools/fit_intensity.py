@@ -35,11 +35,11 @@ RIDGE = 2e-4
 # The measured spectra start near m/z 50, so without these bounds the fit could hide intensity in light
 # ions it never sees.
 NONNEGATIVE = ("ion_hetero", "charge_n", "charge_o", "charge_si", "charge_sp", "charge_unsat", "charge_heavy")
-NONPOSITIVE = ("ion_alkyl",)
+NONPOSITIVE = ("ion_alkyl",)  # alkyl ions beyond C4 lose alkenes: they never gain with their size
 # A one-atom piece's ionisation energy lies 2 eV or more above a larger radical's: at most about one
-# cut in eight leaves it the charge; ions of one or two heavy atoms (CH3+, C2H5+, CHO+) are primary
-# cations or small enough to fragment or stay below the scanned range: at most a fifth of the height
-# a larger ion of the same cut would have (the spectra say nothing below m/z 50 to fit either on).
+# cut in eight leaves it the charge; ions of one or two heavy atoms (CH3+, C2H5+, CHO+) are primary or
+# barely stabilised cations: at most a fifth of the height a larger ion of the same cut would have
+# (the spectra say nothing below m/z 50 to fit either on).
 AT_MOST = {"charge_one_atom": -2.0, "ion_small": -1.5}
 
 
