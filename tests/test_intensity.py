@@ -75,6 +75,12 @@ def test_hand_checked_molecules():
     peak73 = next(p for p in predict_spectrum("C[Si](C)(C)OCCO[Si](C)(C)C") if p.mz == 73)
     assert any(f.get("ion") == "TMS" and f["formula"] == "C3H9Si" for f in peak73.fragments)
     assert relative(predict_spectrum("OCCCCO")).get(147, 0.0) < 1.0
+    # Long n-alkanes: C3H7+ and C4H9+ lead, the molecular ion is weak (its share falls with the chain).
+    hexadecane = sorted(predict_spectrum("C" * 16), key=lambda p: -p[1])
+    assert hexadecane[0].mz != 226 and {hexadecane[0].mz, hexadecane[1].mz} <= {43, 57, 71}
+    # Methyl hexanoate: the McLafferty ion CH2=C(OH)OCH3+ at m/z 74, above the plain cut's m/z 73.
+    ester = {p.mz: p for p in predict_spectrum("CCCCCC(=O)OC")}
+    assert ester[74].intensity > ester[73].intensity and ester[74].fragments[0]["formula"] == "C3H6O2"
     # Every peak that comes from a cut names the cut: formula, bond and mode.
     cuts = [f for p in predict_spectrum("CCCCCC(=O)OC") for f in p.fragments if "bond" in f]
     assert cuts and all({"formula", "bond", "mode", "shift", "share"} <= set(f) for f in cuts)

@@ -27,7 +27,7 @@ from trelvanoxa.intensity.similarity import average_spectrum, relative
 from trelvanoxa.score import nominal_spectrum
 from trelvanoxa.score.spectra import read_records
 
-RIDGE = 2e-3
+RIDGE = 2e-4
 # Signs that chemistry fixes: a piece holding N, O, Si, S or P, a more unsaturated or a larger piece has
 # the lower ionisation energy and keeps the charge more often; a heteroatom's lone pair stabilises the
 # ion (oxonium, iminium); ions of one or two heavy atoms are minor, and a one-atom piece (CH3 9.8 eV,
@@ -35,10 +35,12 @@ RIDGE = 2e-3
 # The measured spectra start near m/z 50, so without these bounds the fit could hide intensity in light
 # ions it never sees.
 NONNEGATIVE = ("ion_hetero", "charge_n", "charge_o", "charge_si", "charge_sp", "charge_unsat", "charge_heavy")
-NONPOSITIVE = ("ion_small",)
+NONPOSITIVE = ("ion_alkyl",)  # alkyl ions beyond C4 lose alkenes: they never gain with their size
 # A one-atom piece's ionisation energy lies 2 eV or more above a larger radical's: at most about one
-# cut in eight leaves it the charge (the spectra say nothing below m/z 50 to fit this on).
-AT_MOST = {"charge_one_atom": -2.0}
+# cut in eight leaves it the charge; ions of one or two heavy atoms (CH3+, C2H5+, CHO+) are primary or
+# barely stabilised cations: at most a fifth of the height a larger ion of the same cut would have
+# (the spectra say nothing below m/z 50 to fit either on).
+AT_MOST = {"charge_one_atom": -2.0, "ion_small": -1.5}
 
 
 def _design_job(args):
@@ -82,6 +84,7 @@ def initial_vector():
     names = dict(zip(model_mod.ROW_FEATURES, range(len(model_mod.ROW_FEATURES))))
     v[names["tms_73"]] = 2.0
     v[len(names) + model_mod.CHARGE_FEATURES.index("charge_one_atom")] = AT_MOST["charge_one_atom"]
+    v[names["ion_small"]] = AT_MOST["ion_small"]
     return v
 
 

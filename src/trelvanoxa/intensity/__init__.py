@@ -16,8 +16,9 @@ MIN_RELATIVE = 1e-4  # peaks below this share of the base peak are left out
 
 class Peak(tuple):
     """One predicted peak: unpacks as ``(mz, intensity)``; ``fragments`` lists where its height comes
-    from, largest share first: dicts with ``formula``, the ``bond`` and ``mode`` of a cut, the
-    ``generation`` of a multi-generation peak, or ``ion`` ("M+", "TMS"); ``shift`` (-1, 0 or +1
+    from, largest share first: dicts with ``formula``, the ``bond`` and ``mode`` of a cut (and
+    ``rearrangement`` "McLafferty" for its hydrogen-transfer ion), the ``generation`` of a
+    multi-generation peak, or ``ion`` ("M+", "TMS"); ``shift`` (-1, 0 or +1
     hydrogen) and ``share`` (of the peak's height)."""
 
     def __new__(cls, mz, intensity, fragments=()):

@@ -9,7 +9,8 @@ them) and the molecule as a whole; the fragment formulas describe the ions.  Eac
 origin as the prediction record writes it (``Origin.as_dict``), with ``soft`` added.
 
 A molecule's ``Design`` holds one row per contribution, a candidate ion at a nominal m/z: a piece of a
-single or ring cut, a multi-generation peak, or one of the common trimethylsilyl ions.  Row features
+single or ring cut, the same piece one hydrogen heavier where the cut is the alpha-beta bond of a
+McLafferty rearrangement, a multi-generation peak, or one of the common trimethylsilyl ions.  Row features
 (``ROW_FEATURES``) raise or lower the ion's share of the fragment current; for the two pieces of a cut,
 the difference of their ``CHARGE_FEATURES`` decides which piece keeps the charge (Stevenson's rule: the
 piece with the lower ionisation energy, estimated from the same features).
@@ -25,8 +26,8 @@ from ..prediction import GENERATION, Origin, predict
 
 ROW_FEATURES = (
     "cut", "cut_ring", "cut_soft", "cut_xh", "cut_hetero", "cut_si", "cut_alpha", "cut_allyl", "cut_multiple",
-    "peak_gen2", "peak_gen3", "peak_soft",
-    "ion_size", "ion_even", "ion_unsat", "ion_hetero", "ion_small",
+    "cut_mclafferty", "peak_gen2", "peak_gen3", "peak_soft",
+    "ion_size", "ion_even", "ion_unsat", "ion_hetero", "ion_small", "ion_alkyl",
     "tms_73", "tms_73_count", "tms_75", "tms_147",
 )
 CHARGE_FEATURES = ("charge_n", "charge_o", "charge_si", "charge_sp", "charge_unsat", "charge_heavy", "charge_one_atom")
@@ -143,9 +144,64 @@ def _bond_features(mol, label):
     return xh, hetero, si, alpha, allyl, multiple
 
 
+def _single_bond(mol, label):
+    """The two atoms of a cut label naming one acyclic single bond between heavy atoms, or None."""
+    pairs = [[int(i) for _s, i in _ATOM.findall(part)] for part in label.split(",")]
+    if len(pairs) != 1 or len(pairs[0]) != 2 or max(pairs[0]) >= mol.GetNumAtoms():
+        return None
+    a, b = pairs[0]
+    bond = mol.GetBondBetweenAtoms(a, b)
+    if bond is None or bond.IsInRing() or bond.GetBondTypeAsDouble() != 1.0 or "H" in (
+            mol.GetAtomWithIdx(a).GetSymbol(), mol.GetAtomWithIdx(b).GetSymbol()):
+        return None
+    return a, b
+
+
+def _side_counts(mol, start, other):
+    """Element counts of the piece holding atom ``start`` once its bond to ``other`` is cut."""
+    seen, todo = {start}, [start]
+    while todo:
+        for nb in mol.GetAtomWithIdx(todo.pop()).GetNeighbors():
+            if nb.GetIdx() not in seen and nb.GetIdx() != other:
+                seen.add(nb.GetIdx())
+                todo.append(nb.GetIdx())
+    counts = {}
+    for i in seen:
+        symbol = mol.GetAtomWithIdx(i).GetSymbol()
+        counts[symbol] = counts.get(symbol, 0) + 1
+    return counts
+
+
+def _double_to_hetero(atom):
+    return atom.GetSymbol() == "C" and any(
+        bond.GetOtherAtom(atom).GetSymbol() in ("O", "N", "S") and not bond.GetIsAromatic()
+        and bond.GetBondTypeAsDouble() == 2.0 for bond in atom.GetBonds())
+
+
+def _mclafferty_alpha(mol, a, b):
+    """The alpha atom when the bond a-b is the alpha-beta bond of a McLafferty rearrangement, else None.
+
+    The rearrangement moves a gamma hydrogen onto the oxygen or nitrogen of a C=O or C=N through a
+    six-membered ring and breaks the bond between the alpha and beta atoms: the piece holding the C=X
+    group leaves as an ion one hydrogen heavier than the plain cut gives (m/z 74 of methyl esters)."""
+    for alpha, beta in ((a, b), (b, a)):
+        atom_b = mol.GetAtomWithIdx(beta)
+        if atom_b.GetSymbol() != "C" or atom_b.GetIsAromatic():
+            continue
+        carbonyl = any(nb.GetIdx() != beta and _double_to_hetero(nb) for nb in mol.GetAtomWithIdx(alpha).GetNeighbors())
+        gamma_h = any(nb.GetIdx() != alpha and nb.GetSymbol() == "C" and not nb.GetIsAromatic()
+                      and any(x.GetSymbol() == "H" for x in nb.GetNeighbors()) for nb in atom_b.GetNeighbors())
+        if carbonyl and gamma_h:
+            return alpha
+    return None
+
+
 def _tms_groups(mol):
-    """(trimethylsilyl groups, those on an oxygen or sulfur)."""
-    n = on_o = 0
+    """(trimethylsilyl groups, those on an oxygen or sulfur, those of them not on a phenolic oxygen).
+
+    m/z 147 (Me2Si=O+-SiMe3) needs a silyl group to move between two silyloxy groups of a flexible
+    chain; silyl ethers of phenols, whose oxygen is held by the ring, hardly give it."""
+    n = on_o = aryl = 0
     for atom in mol.GetAtoms():
         if atom.GetSymbol() != "Si":
             continue
@@ -155,7 +211,8 @@ def _tms_groups(mol):
         if methyls >= 3:
             n += 1
             on_o += any(x.GetSymbol() in ("O", "S") for x in nbs)
-    return n, on_o
+            aryl += any(x.GetSymbol() == "O" and any(y.GetIsAromatic() for y in x.GetNeighbors()) for x in nbs)
+    return n, on_o, on_o - aryl
 
 
 def design(smiles, *, generations=3, ring=True):
@@ -182,6 +239,9 @@ def design(smiles, *, generations=3, ring=True):
         row[index["ion_unsat"]] = min(max(dbe, 0.0), 6.0) / 6.0
         row[index["ion_hetero"]] = float(any(counts.get(x, 0) for x in HETERO))
         row[index["ion_small"]] = float(heavy <= 2)
+        # alkyl and alkenyl ions beyond C4 lose alkenes on their way out: C4H9+ outlives C8H17+
+        if set(counts) <= {"C", "H"} and dbe <= 1.5:
+            row[index["ion_alkyl"]] = max(math.log(counts.get("C", 0) / 4.0), 0.0)
 
     def add(row, counts, m, charge_row, source):
         rows.append(row)
@@ -197,6 +257,9 @@ def design(smiles, *, generations=3, ring=True):
         bond_feats = _bond_features(mol, cut.bond) if mol is not None else (0.0,) * 6
         pieces = [(p.formula, formula_counts(p.formula), p.mz) for p in cut.pieces]
         vectors = [np.array(_charge_vector(c)) for _f, c, _m in pieces]
+        bond = _single_bond(mol, cut.bond) if mol is not None and cut.mode == "single" else None
+        alpha = _mclafferty_alpha(mol, *bond) if bond is not None else None
+        mclafferty = _side_counts(mol, alpha, sum(bond) - alpha) if alpha is not None else None
         for k, (formula, counts, m) in enumerate(pieces):
             if m < 1 or m >= mol_mass or not any(el != "H" for el in counts):
                 continue  # a hydrogen atom (ionisation energy 13.6 eV) never keeps the charge
@@ -208,8 +271,17 @@ def design(smiles, *, generations=3, ring=True):
                                    bond_feats):
                 row[index[name]] = value
             ion_features(row, counts, m)
-            add(row, counts, m, vectors[k] - vectors[1 - k],
-                {**Origin(formula, cut.mode, 1, cut.bond).as_dict(), "soft": cut.bond in soft_cuts})
+            origin = {**Origin(formula, cut.mode, 1, cut.bond).as_dict(), "soft": cut.bond in soft_cuts}
+            add(row, counts, m, vectors[k] - vectors[1 - k], origin)
+            if counts == mclafferty:  # the same cut with the gamma hydrogen moved over: one more H
+                row = row.copy()
+                shifted = {**counts, "H": counts.get("H", 0) + 1}
+                row[index["cut_mclafferty"]] = 1.0
+                ion_features(row, shifted, m + 1)
+                hill = "".join(f"{el}{shifted[el] if shifted[el] > 1 else ''}" for el in
+                               sorted(shifted, key=lambda el: (el not in ("C", "H"), el != "C", el)))
+                add(row, shifted, m + 1, vectors[k] - vectors[1 - k],
+                    {**origin, "formula": hill, "rearrangement": "McLafferty"})
     for peak in every.generation_peaks or ():
         g, m = peak.generation, peak.mz
         if g < 2 or m < 1 or m >= mol_mass:
@@ -219,12 +291,15 @@ def design(smiles, *, generations=3, ring=True):
         row[index["peak_gen2" if g == 2 else "peak_gen3"]] = 1.0
         row[index["peak_soft"]] = float(peak.formula in soft_formulas)
         ion_features(row, counts, m)
-        add(row, counts, m, np.zeros(len(CHARGE_FEATURES)),
+        # the partner is not known, but a one-atom ion (CH+, C+) keeps the charge as seldom here as in a cut
+        one_atom = np.zeros(len(CHARGE_FEATURES))
+        one_atom[CHARGE_FEATURES.index("charge_one_atom")] = float(sum(n for el, n in counts.items() if el != "H") == 1)
+        add(row, counts, m, one_atom,
             {**Origin(peak.formula, GENERATION, g).as_dict(), "soft": peak.formula in soft_formulas})
 
-    n_tms, n_tms_o = _tms_groups(mol) if mol is not None else (0, 0)
+    n_tms, n_tms_o, n_tms_aliphatic = _tms_groups(mol) if mol is not None else (0, 0, 0)
     for m, formula, name in TMS_IONS:
-        wanted = {"tms_73": n_tms >= 1, "tms_75": n_tms_o >= 1, "tms_147": n_tms_o >= 2}[name]
+        wanted = {"tms_73": n_tms >= 1, "tms_75": n_tms_o >= 1, "tms_147": n_tms_aliphatic >= 2}[name]
         if not wanted or m >= mol_mass:
             continue
         row = np.zeros(len(ROW_FEATURES))

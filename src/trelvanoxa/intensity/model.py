@@ -4,14 +4,15 @@ A predicted spectrum is a mixture of two parts,
 
     spectrum = (1 - mix) * structure + mix * prior
 
-- ``structure``: the ions the cuts give (their sum from m/z 50 up is the fragments' share).  Each contribution (a cut piece, a multi-generation peak, a
-  trimethylsilyl ion) carries the weight exp(row . w_row) * sigmoid(charge . w_charge): the first factor
-  says how readily the bond breaks and how stable the ion is, the second which piece of a cut keeps the
-  charge (the difference of the two pieces' features estimates the difference of their ionisation
-  energies).  Each contribution is spread over m/z - 1, m/z and m/z + 1 (hydrogen lost or gained while
-  the bond breaks; the gain is larger for ions holding a heteroatom, and never for the piece left by
-  losing a hydrogen atom) and over its isotope peaks.  The
-  fragments share 1 - p_M of the structure part, the molecular ion p_M = sigmoid(molecule . w_M).
+- ``structure``: the ions the cuts give (their sum from m/z 50 up is the fragments' share).  Each
+  contribution (a cut piece, its McLafferty ion, a multi-generation peak, a trimethylsilyl ion) carries
+  the weight exp(row . w_row) * sigmoid(charge . w_charge): the first factor says how readily the bond
+  breaks and how stable the ion is, the second which piece of a cut keeps the charge (the difference of
+  the two pieces' features estimates the difference of their ionisation energies).  Each contribution
+  is spread over m/z - 1, m/z and m/z + 1 (hydrogen lost or gained while the bond breaks; the gain has
+  its own weight for ions holding a heteroatom, and never happens to the piece left by losing a
+  hydrogen atom) and over its isotope peaks.  The fragments share 1 - p_M of the structure part, the
+  molecular ion p_M = sigmoid(molecule . w_M).
 - ``prior``: the mean relative spectrum of the training spectra, below the molecular ion: what any
   molecule's spectrum looks like, whatever its structure.
 
