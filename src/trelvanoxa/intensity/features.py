@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .. import _core
 from ..prediction import GENERATION, Origin, predict
 
 ROW_FEATURES = (
@@ -157,19 +158,15 @@ def _single_bond(mol, label):
     return a, b
 
 
-def _side_counts(mol, start, other):
-    """Element counts of the piece holding atom ``start`` once its bond to ``other`` is cut."""
+def _side(mol, start, other):
+    """Atoms of the piece holding atom ``start`` once its bond to ``other`` is cut, ascending."""
     seen, todo = {start}, [start]
     while todo:
         for nb in mol.GetAtomWithIdx(todo.pop()).GetNeighbors():
             if nb.GetIdx() not in seen and nb.GetIdx() != other:
                 seen.add(nb.GetIdx())
                 todo.append(nb.GetIdx())
-    counts = {}
-    for i in seen:
-        symbol = mol.GetAtomWithIdx(i).GetSymbol()
-        counts[symbol] = counts.get(symbol, 0) + 1
-    return counts
+    return sorted(seen)
 
 
 def _double_to_hetero(atom):
@@ -179,7 +176,8 @@ def _double_to_hetero(atom):
 
 
 def _mclafferty_alpha(mol, a, b):
-    """The alpha atom when the bond a-b is the alpha-beta bond of a McLafferty rearrangement, else None.
+    """(the alpha atom, a gamma hydrogen) when the bond a-b is the alpha-beta bond of a McLafferty
+    rearrangement, else None.
 
     The rearrangement moves a gamma hydrogen onto the oxygen or nitrogen of a C=O or C=N through a
     six-membered ring and breaks the bond between the alpha and beta atoms: the piece holding the C=X
@@ -189,10 +187,11 @@ def _mclafferty_alpha(mol, a, b):
         if atom_b.GetSymbol() != "C" or atom_b.GetIsAromatic():
             continue
         carbonyl = any(nb.GetIdx() != beta and _double_to_hetero(nb) for nb in mol.GetAtomWithIdx(alpha).GetNeighbors())
-        gamma_h = any(nb.GetIdx() != alpha and nb.GetSymbol() == "C" and not nb.GetIsAromatic()
-                      and any(x.GetSymbol() == "H" for x in nb.GetNeighbors()) for nb in atom_b.GetNeighbors())
+        gamma_h = [x.GetIdx() for nb in atom_b.GetNeighbors()
+                   if nb.GetIdx() != alpha and nb.GetSymbol() == "C" and not nb.GetIsAromatic()
+                   for x in nb.GetNeighbors() if x.GetSymbol() == "H"]
         if carbonyl and gamma_h:
-            return alpha
+            return alpha, gamma_h[0]
     return None
 
 
@@ -258,8 +257,10 @@ def design(smiles, *, generations=3, ring=True):
         pieces = [(p.formula, formula_counts(p.formula), p.mz) for p in cut.pieces]
         vectors = [np.array(_charge_vector(c)) for _f, c, _m in pieces]
         bond = _single_bond(mol, cut.bond) if mol is not None and cut.mode == "single" else None
-        alpha = _mclafferty_alpha(mol, *bond) if bond is not None else None
-        mclafferty = _side_counts(mol, alpha, sum(bond) - alpha) if alpha is not None else None
+        moved = _mclafferty_alpha(mol, *bond) if bond is not None else None
+        # the piece holding the C=X group, and the same piece with the gamma hydrogen moved over
+        piece = _side(mol, moved[0], sum(bond) - moved[0]) if moved is not None else None
+        mclafferty = _core._fragment_formula(mol, piece) if piece is not None else None
         for k, (formula, counts, m) in enumerate(pieces):
             if m < 1 or m >= mol_mass or not any(el != "H" for el in counts):
                 continue  # a hydrogen atom (ionisation energy 13.6 eV) never keeps the charge
@@ -273,15 +274,14 @@ def design(smiles, *, generations=3, ring=True):
             ion_features(row, counts, m)
             origin = {**Origin(formula, cut.mode, 1, cut.bond).as_dict(), "soft": cut.bond in soft_cuts}
             add(row, counts, m, vectors[k] - vectors[1 - k], origin)
-            if counts == mclafferty:  # the same cut with the gamma hydrogen moved over: one more H
+            if formula == mclafferty:  # the same cut with the gamma hydrogen moved over: one more H
                 row = row.copy()
-                shifted = {**counts, "H": counts.get("H", 0) + 1}
+                shifted = _core._fragment_formula(mol, piece + [moved[1]])
+                shifted_counts = formula_counts(shifted)
                 row[index["cut_mclafferty"]] = 1.0
-                ion_features(row, shifted, m + 1)
-                hill = "".join(f"{el}{shifted[el] if shifted[el] > 1 else ''}" for el in
-                               sorted(shifted, key=lambda el: (el not in ("C", "H"), el != "C", el)))
-                add(row, shifted, m + 1, vectors[k] - vectors[1 - k],
-                    {**origin, "formula": hill, "rearrangement": "McLafferty"})
+                ion_features(row, shifted_counts, m + 1)
+                add(row, shifted_counts, m + 1, vectors[k] - vectors[1 - k],
+                    {**origin, "formula": shifted, "rearrangement": "McLafferty"})
     for peak in every.generation_peaks or ():
         g, m = peak.generation, peak.mz
         if g < 2 or m < 1 or m >= mol_mass:
