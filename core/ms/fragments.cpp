@@ -501,7 +501,7 @@ struct FragmentBlock {
 // Buffers of FragmentLinks, kept from one fragment to the next.
 struct FragmentScratch {
     std::vector<char> member;
-    std::vector<int> local, nodes, comp, pos, stack;
+    std::vector<int> local, nodes, comp, pos, stack, block_at;
     std::vector<FragmentBlock> blocks;
     std::vector<std::pair<int, double>> row;
 };
@@ -522,7 +522,8 @@ public:
     FragmentLinks(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set, int n_atoms,
                   const vif::SoftPassOptions& pass, SoftTestCache& cache)
         : g_(g), links_(links), n_atoms_(n_atoms), pass_(pass), cache_(cache), x_(*cache.scratch),
-          member_(x_.member), local_(x_.local), nodes_(x_.nodes), comp_(x_.comp), pos_(x_.pos) {
+          member_(x_.member), local_(x_.local), nodes_(x_.nodes), comp_(x_.comp), pos_(x_.pos),
+          block_at_(x_.block_at) {
         member_.assign(n_atoms, 0);
         if (static_cast<int>(local_.size()) != g.n_nodes) local_.assign(g.n_nodes, -1);
         nodes_.clear();
@@ -556,14 +557,11 @@ public:
             }
             ++n_comp;
         }
-        n_blocks_ = static_cast<size_t>(n_comp);
-        if (x_.blocks.size() < n_blocks_) x_.blocks.resize(n_blocks_);
-        for (size_t b = 0; b < n_blocks_; ++b) x_.blocks[b].reset();
-        for (int i = 0; i < k; ++i) {
-            auto& members = x_.blocks[comp_[i]].members;
-            pos_[i] = static_cast<int>(members.size());
-            members.push_back(i);
-        }
+        // Blocks are gathered when first asked about: most lone nodes never are.
+        // (Room for every block now: a factorization keeps its block's address.)
+        block_at_.assign(n_comp, -1);
+        n_blocks_ = 0;
+        if (x_.blocks.size() < static_cast<size_t>(n_comp)) x_.blocks.resize(n_comp);
     }
 
     ~FragmentLinks() {
@@ -571,6 +569,20 @@ public:
         if (!pass_.stats) return;
         for (size_t b = 0; b < n_blocks_; ++b)
             if (x_.blocks[b].dense) *pass_.stats += x_.blocks[b].dense->stats();
+    }
+
+    FragmentBlock& block(int c) {
+        if (block_at_[c] < 0) {
+            block_at_[c] = static_cast<int>(n_blocks_++);
+            FragmentBlock& b = x_.blocks[block_at_[c]];
+            b.reset();
+            for (int i = 0; i < static_cast<int>(comp_.size()); ++i)
+                if (comp_[i] == c) {
+                    pos_[i] = static_cast<int>(b.members.size());
+                    b.members.push_back(i);
+                }
+        }
+        return x_.blocks[block_at_[c]];
     }
     FragmentLinks(const FragmentLinks&) = delete;
     FragmentLinks& operator=(const FragmentLinks&) = delete;
@@ -584,7 +596,7 @@ public:
         if (l.u_node < 0 || l.v_node < 0 || local_[l.u_node] < 0 || local_[l.v_node] < 0) return false;
         if (!g_.has_edge(l.u_node, l.v_node)) return false;
         const int cu = local_[l.u_node], cv = local_[l.v_node];
-        FragmentBlock& b = x_.blocks[comp_[cu]];
+        FragmentBlock& b = block(comp_[cu]);
         if (!b.shared && b.members.size() <= kSharedBlock) {
             std::vector<int> key;
             for (int m : b.members) key.push_back(nodes_[m]);
@@ -658,6 +670,7 @@ private:
     FragmentScratch& x_;
     std::vector<char>& member_;
     std::vector<int>&local_, &nodes_, &comp_, &pos_;
+    std::vector<int>& block_at_;  // component -> its block, once gathered
     size_t n_blocks_ = 0;
     size_t used_ = 0;  // sparse tests of the cache in use
 };

@@ -201,14 +201,31 @@ public:
     // A among them), by the backward recurrence of the LDL^T factors
     //     Z(Y, P) = -Z(Y, Y) L(Y, P),   Z(P, P) = D_P^-1 - L(Y, P)^T Z(Y, P)
     // over the steps in reverse, with first-order error bounds carried from
-    // those of L and D^-1.  Made once per factorization, when first asked.
-    // False when an entry the recurrence needs is not on the pattern.
-    bool invert() {
-        if (inverted_ >= 0) return inverted_ == 1;
-        inverted_ = 0;
-        zpp_.assign(steps_.size(), Inverse{});
-        zrow_.assign(rows_.size(), ZRow{});
-        for (size_t s = steps_.size(); s-- > 0;) {
+    // those of L and D^-1.  A step needs the entries of its ancestors in the
+    // elimination tree only, so the entries of nodes u and v are made along
+    // their paths to the root, when first asked.  False when an entry the
+    // recurrence needs is not on the pattern.
+    bool invert(int u, int v) {
+        if (inverted_ < 0) {
+            zpp_.resize(steps_.size());
+            zrow_.resize(rows_.size());
+            zdone_.assign(steps_.size(), 0);
+            inverted_ = 1;
+        }
+        for (int a : {u, v}) {
+            chain_.clear();
+            for (int s = step_of_[a]; s >= 0 && !zdone_[s]; s = parent_[s]) chain_.push_back(s);
+            for (size_t c = chain_.size(); c-- > 0;)
+                if (inverted_ != 1 || !invert_step(chain_[c])) {
+                    inverted_ = 0;
+                    return false;
+                }
+        }
+        return true;
+    }
+
+    bool invert_step(int s) {
+        {
             const Step& st = steps_[s];
             for (int i = st.first; i < st.last; ++i) {
                 ZRow zr;
@@ -247,7 +264,7 @@ public:
             }
             zpp_[s] = iv;
         }
-        inverted_ = 1;
+        zdone_[s] = 1;
         return true;
     }
 
@@ -445,7 +462,9 @@ private:
     std::vector<Step> steps_;
     std::vector<Row> rows_;
     std::vector<int> step_of_, parent_;
-    int inverted_ = -1;  // invert(): -1 not yet, 1 done, 0 not possible
+    int inverted_ = -1;  // invert(): -1 not begun, 1 going, 0 not possible
+    std::vector<char> zdone_;  // steps whose entries are made
+    std::vector<int> chain_;
     std::vector<Inverse> zpp_;
     std::vector<ZRow> zrow_;
     // the active matrix during the factorization, and scratch
@@ -503,7 +522,7 @@ bool SparseLinkTest::signs(ShiftedLdl& f, int u, int v, double w, int& pos, int&
     // From the entries of the inverse when they give clear signs, else from
     // two solves (their bounds are tighter on long elimination paths).
     detail::Sym2 x, xe;
-    if (f.invert() && f.entry(u, u, x.a, xe.a) && f.entry(u, v, x.b, xe.b) && f.entry(v, v, x.d, xe.d)) {
+    if (f.invert(u, v) && f.entry(u, u, x.a, xe.a) && f.entry(u, v, x.b, xe.b) && f.entry(v, v, x.d, xe.d)) {
         const detail::Sym2 t{-x.a, 1.0 / w - x.b, -x.d};
         const detail::Sym2 err{xe.a, xe.b + kEps / std::fabs(w), xe.d};
         if (detail::clear_signs(t, err, detail::Sym2{}, 0.0, pos, neg)) return true;
