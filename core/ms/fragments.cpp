@@ -6,7 +6,6 @@
 #include <deque>
 #include <initializer_list>
 #include <iterator>
-#include <map>
 #include <set>
 #include <string_view>
 
@@ -678,16 +677,13 @@ private:
 }  // namespace
 
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache,
-                                     const std::vector<int>* only) {
+                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache) {
     SoftTestCache own;
     FragmentLinks tests(g, links, atom_set, n_atoms, pass, cache ? *cache : own);
     std::vector<int> soft;
-    const size_t n_tests = only ? only->size() : links.size();
-    for (size_t t = 0; t < n_tests; ++t) {
+    for (size_t i = 0; i < links.size(); ++i) {
         poll();
-        const int i = only ? (*only)[t] : static_cast<int>(t);
-        if (i >= 0 && static_cast<size_t>(i) < links.size() && tests.soft(i)) soft.push_back(i);
+        if (tests.soft(static_cast<int>(i))) soft.push_back(static_cast<int>(i));
     }
     return soft;
 }

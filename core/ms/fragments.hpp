@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -83,11 +82,8 @@ struct SoftTestCache {
 // inertia of the fragment's induced orbital subgraph.  Each connected block
 // of the subgraph is tested alone; `cache`, when given, keeps and reuses the
 // answers of blocks met before.
-// `only`, when given, lists (ascending) the links to test; the others are
-// taken as not soft.
 std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache = nullptr,
-                                     const std::vector<int>* only = nullptr);
+                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache = nullptr);
 
 struct Peak {
     long mz;

@@ -50,7 +50,8 @@ public:
 
     // Factorizes A - tol (A + tol follows when a decision needs it); false
     // when a pivot is not clearly nonzero (or tol is not positive, or an
-    // entry is not finite).
+    // entry is not finite).  `a` is read again later: it must outlive the
+    // questions about its links.
     bool factor(const SparseSymmetric& a, double tol);
     // A's inertia; false when the second factorization is not clear-cut.
     bool intact(Inertia& out);
