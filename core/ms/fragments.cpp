@@ -358,7 +358,7 @@ struct CutWork {
     AtomGraph graph;
     AtomGraph::Tree tree;
     std::vector<long> mass_before, heavy_before;
-    std::vector<int> pair_of_edge, next_link;
+    std::vector<int> pair_of_edge, next_link, pieces, below, child;
 };
 
 // cut_atom_set on a sorted atom set: the children sorted, each once.
@@ -500,7 +500,7 @@ struct FragmentBlock {
 // Buffers of FragmentLinks, kept from one fragment to the next.
 struct FragmentScratch {
     std::vector<char> member;
-    std::vector<int> local, nodes, comp, pos, stack, block_at;
+    std::vector<int> local, nodes, comp, pos, stack, block_at, key;
     std::vector<FragmentBlock> blocks;
     std::vector<std::pair<int, double>> row;
 };
@@ -597,10 +597,12 @@ public:
         const int cu = local_[l.u_node], cv = local_[l.v_node];
         FragmentBlock& b = block(comp_[cu]);
         if (!b.shared && b.members.size() <= kSharedBlock) {
-            std::vector<int> key;
+            std::vector<int>& key = x_.key;
+            key.clear();
             for (int m : b.members) key.push_back(nodes_[m]);
             std::sort(key.begin(), key.end());
-            b.shared = &cache_.blocks[std::move(key)];
+            auto found = cache_.blocks.find(key);
+            b.shared = found != cache_.blocks.end() ? &found->second : &cache_.blocks[key];
         }
         if (b.shared) {
             const auto found = b.shared->find(i);
@@ -811,29 +813,46 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     if (singles.empty() && doubles.empty()) return true;
 
     // The pieces with a new m/z, each with the cut that makes it.
+    // Their atom lists lie one after another in one buffer.
     struct Candidate {
-        std::vector<int> atoms;
+        size_t at, size;       // atoms[at .. at + size)
         size_t first, second;  // the cut's pairs (second == first for a single cut)
+        long mz;
     };
+    std::vector<int>& atoms = work.pieces;
+    atoms.clear();
     std::vector<Candidate> candidates;
-    std::vector<int> below;
+    auto add_piece = [&](long mz, size_t first, size_t second, auto begin, auto end) {
+        const size_t at = atoms.size();
+        atoms.insert(atoms.end(), begin, end);
+        candidates.push_back({at, atoms.size() - at, first, second, mz});
+    };
+    std::vector<int>& below = work.below;
     for (size_t i : singles) {
         const int c = pairs[i].below;
         below.assign(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]);
         std::sort(below.begin(), below.end());
-        const long m = nominal_mass(mol, below);
+        const long m = below_mass(c);
         if (is_new(total - m)) {
-            std::vector<int> rest;
-            std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
-            candidates.push_back({std::move(rest), i, i});
+            const size_t at = atoms.size();
+            std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(atoms));
+            candidates.push_back({at, atoms.size() - at, i, i, total - m});
         }
-        if (is_new(m)) candidates.push_back({below, i, i});
+        if (is_new(m)) add_piece(m, i, i, below.begin(), below.end());
     }
     for (size_t d = 0; d < doubles.size(); ++d)
-        for (auto& piece : double_pieces[d])
-            if (is_new(nominal_mass(mol, piece))) candidates.push_back({std::move(piece), doubles[d].first, doubles[d].second});
-    std::sort(candidates.begin(), candidates.end(),
-              [](const Candidate& x, const Candidate& y) { return x.atoms < y.atoms; });
+        for (const auto& piece : double_pieces[d]) {
+            const long m = nominal_mass(mol, piece);
+            if (is_new(m)) add_piece(m, doubles[d].first, doubles[d].second, piece.begin(), piece.end());
+        }
+    auto begin_of = [&](const Candidate& x) { return atoms.begin() + static_cast<std::ptrdiff_t>(x.at); };
+    auto end_of = [&](const Candidate& x) { return atoms.begin() + static_cast<std::ptrdiff_t>(x.at + x.size); };
+    std::sort(candidates.begin(), candidates.end(), [&](const Candidate& x, const Candidate& y) {
+        return std::lexicographical_compare(begin_of(x), end_of(x), begin_of(y), end_of(y));
+    });
+    auto same = [&](const Candidate& x, const Candidate& y) {
+        return x.size == y.size && std::equal(begin_of(x), end_of(x), begin_of(y));
+    };
 
     // A pair is cut when one of its links is soft; asked only while its
     // pieces can still bring a new m/z.
@@ -850,10 +869,11 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
         }
         return soft[i] == 1;
     };
+    std::vector<int>& child = work.child;
     for (size_t i = 0; i < candidates.size();) {
         size_t j = i;
-        while (j < candidates.size() && candidates[j].atoms == candidates[i].atoms) ++j;
-        const long mz = nominal_mass(mol, candidates[i].atoms);
+        while (j < candidates.size() && same(candidates[j], candidates[i])) ++j;
+        const long mz = candidates[i].mz;
         if (is_new(mz)) {
             bool cut = false;
             for (size_t q = i; q < j && !cut; ++q) {
@@ -862,7 +882,8 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
             }
             if (cut) {
                 have_mz.insert(mz);
-                peaks.push_back({mz, formula(mol, candidates[i].atoms), gen + 1});
+                child.assign(begin_of(candidates[i]), end_of(candidates[i]));
+                peaks.push_back({mz, formula(mol, child), gen + 1});
             }
         }
         i = j;
