@@ -67,8 +67,6 @@ Molecule read_molecule_unchecked(nb::handle mol, unsigned fields) {
         a.atomic_num = static_cast<int>(int_value(atom.attr("GetAtomicNum")(), "GetAtomicNum()", 0, kMaxAtomicNum));
         if (fields & (kSymbols | kPeriods)) a.symbol = text_value(atom.attr("GetSymbol")(), "GetSymbol()");
         if (fields & kMasses) a.mass = finite_value(atom.attr("GetMass")(), "GetMass()");
-        if (fields & kNeighbours)
-            for (nb::handle nbr : atom.attr("GetNeighbors")()) a.nbrs.push_back(atom_index(nbr.attr("GetIdx")(), n, "neighbour atom"));
         if (fields & kPeriods) {
             auto it = period_of.find(a.symbol);
             if (it == period_of.end()) it = period_of.emplace(a.symbol, int_value(get_period(a.symbol), "period", 1, 100)).first;
@@ -81,7 +79,7 @@ Molecule read_molecule_unchecked(nb::handle mol, unsigned fields) {
             a.nominal = it->second;
         }
     }
-    for (nb::handle b : mol.attr("GetBonds")()) {
+    auto add_bond = [&](nb::handle b) {
         BondRec r;
         r.u = atom_index(b.attr("GetBeginAtomIdx")(), n, "bond atom");
         r.v = atom_index(b.attr("GetEndAtomIdx")(), n, "bond atom");
@@ -90,23 +88,27 @@ Molecule read_molecule_unchecked(nb::handle mol, unsigned fields) {
             throw nb::value_error(("GetBondTypeAsDouble() gave " + str_of(nb::float_(r.type)) + ", not a bond type").c_str());
         r.order = bond_order_of(r.type);
         out.bonds.push_back(r);
+    };
+    // An RDKit molecule's bonds by index (the sequence GetBonds() returns is
+    // iterated in Python); a molecule-like object's through GetBonds().
+    if (nb::hasattr(mol, "GetNumBonds") && nb::hasattr(mol, "GetBondWithIdx")) {
+        const long n_bonds = int_value(mol.attr("GetNumBonds")(), "GetNumBonds()", 0, 1L << 24);
+        nb::object bond_at = mol.attr("GetBondWithIdx");
+        for (long bi = 0; bi < n_bonds; ++bi) add_bond(bond_at(bi));
+    } else {
+        for (nb::handle b : mol.attr("GetBonds")()) add_bond(b);
     }
     if (fields & kNeighbours) {
-        // Bond index of each neighbour, in the toolkit's neighbour order.
-        std::unordered_map<uint64_t, int> bond_of;
+        // The toolkit lists an atom's neighbours in the order their bonds
+        // were added, which is the order of the bond indices.
         for (size_t bi = 0; bi < out.bonds.size(); ++bi) {
-            const auto& b = out.bonds[bi];
-            bond_of[(static_cast<uint64_t>(b.u) << 32) | static_cast<uint32_t>(b.v)] = static_cast<int>(bi);
-            bond_of[(static_cast<uint64_t>(b.v) << 32) | static_cast<uint32_t>(b.u)] = static_cast<int>(bi);
+            const BondRec& b = out.bonds[bi];
+            out.atoms[b.u].nbrs.push_back(b.v);
+            out.atoms[b.u].nbr_bonds.push_back(static_cast<int>(bi));
+            if (b.u == b.v) continue;
+            out.atoms[b.v].nbrs.push_back(b.u);
+            out.atoms[b.v].nbr_bonds.push_back(static_cast<int>(bi));
         }
-        for (long i = 0; i < n; ++i)
-            for (int nbr : out.atoms[i].nbrs) {
-                auto it = bond_of.find((static_cast<uint64_t>(i) << 32) | static_cast<uint32_t>(nbr));
-                if (it == bond_of.end())
-                    throw nb::value_error(("atom " + std::to_string(i) + " lists atom " + std::to_string(nbr) +
-                                           " as a neighbour but no bond joins them").c_str());
-                out.atoms[i].nbr_bonds.push_back(it->second);
-            }
     }
     return out;
 }
