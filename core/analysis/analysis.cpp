@@ -70,14 +70,14 @@ void Analyser::prepare() {
     out_.graph = vif::build_orbital_graph(mol, out_.centers, opt_.layout.target_bond_len * opt_.radius_ratio,
                                           opt_.bond_kappa);
     add_masses(mol, out_);
-    Eigen::MatrixXd a = vif::dense_matrix(out_.graph.n_nodes, out_.graph.edges);
     if (!opt_.eigenvalues && opt_.fast_soft_pass && out_.graph.n_nodes > 0) {
         std::vector<std::pair<int, int>> candidates;
         if (!opt_.all_soft)
             for (const auto& c : out_.graph.chem_bonds) candidates.push_back({c.u_node, c.v_node});
         std::vector<char> keep;
         vif::Inertia lpi;
-        if (vif::sparse_keeping(a, candidates, opt_.tol, keep, lpi)) {
+        const auto sparse = vif::SparseSymmetric::from_links(out_.graph.n_nodes, out_.graph.edges);
+        if (vif::sparse_keeping(sparse, candidates, opt_.tol, keep, lpi)) {
             out_.lpi = lpi;
             out_.stats.links += candidates.size();
             out_.stats.sparse += candidates.size();
@@ -86,7 +86,7 @@ void Analyser::prepare() {
         }
         ++out_.stats.sparse_off;
     }
-    removal_.emplace(a, opt_.tol, opt_.fast_soft_pass);
+    removal_.emplace(vif::dense_matrix(out_.graph.n_nodes, out_.graph.edges), opt_.tol, opt_.fast_soft_pass);
     out_.eigenvalues = removal_->eigenvalues();
     out_.lpi = vif::count_inertia(out_.eigenvalues, opt_.tol);
 }

@@ -64,6 +64,8 @@ void link_removal_against_recount() {
             if (u != v) links.push_back({u, v, trial % 2 ? 1.0 : weight(rng)});
         }
         const Eigen::MatrixXd a = tx::vif::dense_matrix(n, links);
+        // (links between nodes already joined replace the earlier weight)
+        check(tx::vif::SparseSymmetric::from_links(n, links).to_dense() == a, "sparse matrix from links");
         tx::vif::LinkRemoval pass(a, 1e-9);
         const auto whole = tx::vif::inertia(a, 1e-9);
         check(pass.intact() == whole, "intact inertia, trial " + std::to_string(trial));

@@ -50,6 +50,32 @@ SparseSymmetric SparseSymmetric::from_dense(const Eigen::MatrixXd& a) {
     return s;
 }
 
+SparseSymmetric SparseSymmetric::from_links(int n, const std::vector<Link>& links) {
+    std::vector<std::vector<std::pair<int, double>>> rows(n);
+    std::vector<double> diag(n, 0.0);
+    for (const auto& l : links) {
+        if (l.u == l.v) {
+            diag[l.u] = l.w;
+            continue;
+        }
+        for (auto [r, c] : {std::pair<int, int>{l.u, l.v}, std::pair<int, int>{l.v, l.u}}) {
+            auto& row = rows[r];
+            auto it = std::find_if(row.begin(), row.end(), [c = c](const auto& e) { return e.first == c; });
+            if (it == row.end())
+                row.push_back({c, l.w});
+            else
+                it->second = l.w;
+        }
+    }
+    SparseSymmetric s;
+    for (int r = 0; r < n; ++r) {
+        auto& row = rows[r];
+        row.erase(std::remove_if(row.begin(), row.end(), [](const auto& e) { return e.second == 0.0; }), row.end());
+        s.add_row(diag[r], row);
+    }
+    return s;
+}
+
 Eigen::MatrixXd SparseSymmetric::to_dense() const {
     const int k = size();
     Eigen::MatrixXd a = Eigen::MatrixXd::Zero(k, k);

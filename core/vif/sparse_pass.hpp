@@ -33,6 +33,9 @@ struct SparseSymmetric {
     // Rows are added in order; `entries` need not be sorted.
     void add_row(double diagonal, std::vector<std::pair<int, double>>& entries);
     static SparseSymmetric from_dense(const Eigen::MatrixXd& a);
+    // The matrix dense_matrix(n, links) builds (a later link between the
+    // same nodes replaces an earlier one), without the n x n array.
+    static SparseSymmetric from_links(int n, const std::vector<Link>& links);
     Eigen::MatrixXd to_dense() const;
 };
 
