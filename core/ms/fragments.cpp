@@ -66,10 +66,15 @@ public:
 
     // Components with the given edges cut; the edges are restored afterwards.
     std::vector<std::vector<int>> components_without(std::initializer_list<int> cut) {
-        for (int e : cut) removed_[e] = 1;
-        auto comps = components();
-        for (int e : cut) removed_[e] = 0;
+        std::vector<std::vector<int>> comps;
+        components_without(cut, comps);
         return comps;
+    }
+    // The same into `comps`, whose vectors are reused.
+    void components_without(std::initializer_list<int> cut, std::vector<std::vector<int>>& comps) {
+        for (int e : cut) removed_[e] = 1;
+        components(comps);
+        for (int e : cut) removed_[e] = 0;
     }
     int edges() const { return static_cast<int>(ends_.size()); }
     bool contains(int a) const { return a >= 0 && a < static_cast<int>(member_.size()) && member_[a]; }
@@ -78,15 +83,22 @@ public:
     // sorted ascending.
     std::vector<std::vector<int>> components() {
         std::vector<std::vector<int>> comps;
+        components(comps);
+        return comps;
+    }
+    void components(std::vector<std::vector<int>>& comps) {
+        size_t count = 0;
         ++epoch_;
         if (epoch_ == 0) {
             std::fill(seen_.begin(), seen_.end(), 0);
             epoch_ = 1;
         }
-        std::vector<int> stack;
+        std::vector<int>& stack = stack_dfs_;
         for (int start : nodes_) {
             if (seen_[start] == epoch_) continue;
-            std::vector<int> comp;
+            if (comps.size() <= count) comps.emplace_back();
+            std::vector<int>& comp = comps[count++];
+            comp.clear();
             seen_[start] = epoch_;
             stack.push_back(start);
             while (!stack.empty()) {
@@ -101,9 +113,8 @@ public:
                 }
             }
             std::sort(comp.begin(), comp.end());
-            comps.push_back(std::move(comp));
         }
-        return comps;
+        comps.resize(count);
     }
 
     // A depth-first search from the first node: the atoms in preorder, and
@@ -199,7 +210,7 @@ private:
     std::vector<std::pair<int, int>> adj_;  // (neighbour, edge)
     std::vector<std::pair<int, int>> ends_;  // edge -> its two atoms
     // scratch of depth_first
-    std::vector<int> low_;
+    std::vector<int> low_, stack_dfs_;
     std::vector<std::pair<int, int>> stack_;
     std::vector<char> tree_edge_;
     std::vector<uint64_t> acc_;
@@ -359,6 +370,7 @@ struct CutWork {
     AtomGraph::Tree tree;
     std::vector<long> mass_before, heavy_before;
     std::vector<int> pair_of_edge, next_link, pieces, below, child;
+    std::vector<std::vector<int>> comps;
 };
 
 // cut_atom_set on a sorted atom set: the children sorted, each once.
@@ -397,6 +409,7 @@ std::vector<std::vector<int>> cut_children(const Molecule& mol, const std::vecto
             }
             std::vector<int> below(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]), rest;
             std::sort(below.begin(), below.end());
+            rest.reserve(atom_set.size() - below.size());
             std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
             comps = {std::move(below), std::move(rest)};
         } else {
@@ -414,11 +427,13 @@ std::vector<std::vector<int>> cut_children(const Molecule& mol, const std::vecto
         for (size_t i = 0; i < ring_edges.size(); ++i) {
             for (size_t j = i + 1; j < ring_edges.size(); ++j) {
                 if (connected && tree.label[ring_edges[i]] != tree.label[ring_edges[j]]) continue;  // not a cut pair
-                auto comps = ag.components_without({ring_edges[i], ring_edges[j]});
+                auto& comps = work.comps;
+                ag.components_without({ring_edges[i], ring_edges[j]}, comps);
                 if (comps.size() != 2) continue;
-                if (std::min(avg_mass(mol, comps[0]), avg_mass(mol, comps[1])) >= min_mz) {
-                    out.push_back(std::move(comps[0]));
-                    out.push_back(std::move(comps[1]));
+                // both pieces at least min_mz (the lighter one decides)
+                if (avg_mass(mol, comps[0]) >= min_mz && avg_mass(mol, comps[1]) >= min_mz) {
+                    out.push_back(comps[0]);
+                    out.push_back(comps[1]);
                 }
             }
         }
