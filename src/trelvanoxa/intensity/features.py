@@ -27,7 +27,7 @@ from ..prediction import GENERATION, Origin, predict
 
 ROW_FEATURES = (
     "cut", "cut_ring", "cut_soft", "cut_xh", "cut_hetero", "cut_si", "cut_alpha", "cut_allyl", "cut_multiple",
-    "cut_mclafferty", "peak_gen2", "peak_gen3", "peak_soft",
+    "cut_mclafferty", "peak_gen2", "peak_soft",
     "ion_size", "ion_even", "ion_unsat", "ion_hetero", "ion_small", "ion_alkyl",
     "tms_73", "tms_73_count", "tms_75", "tms_147",
 )
@@ -288,7 +288,7 @@ def design(smiles, *, generations=3, ring=True):
             continue
         counts = formula_counts(peak.formula)
         row = np.zeros(len(ROW_FEATURES))
-        row[index["peak_gen2" if g == 2 else "peak_gen3"]] = 1.0
+        row[index["peak_gen2"]] = 1.0  # every-bond cuts stop at EVERY_BOND_GENERATIONS = 2
         row[index["peak_soft"]] = float(peak.formula in soft_formulas)
         ion_features(row, counts, m)
         # the partner is not known, but a one-atom ion (CH+, C+) keeps the charge as seldom here as in a cut
