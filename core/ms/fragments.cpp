@@ -936,7 +936,7 @@ std::vector<Peak> predict_recursive(const Molecule& mol, const OrbitalView& g, c
                             have_mz, peaks))
             continue;
         if (all_soft) {
-            softs = links;  // cut_atom_set keeps the bonds inside atom_set
+            softs = links;  // cut_children keeps the bonds inside atom_set
         } else if (gen == 0 && whole_softs) {
             for (int i : *whole_softs)
                 if (g.has_edge(links[i].u_node, links[i].v_node)) softs.push_back(links[i]);
