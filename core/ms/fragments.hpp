@@ -12,7 +12,7 @@
 
 #include "common/links.hpp"
 #include "common/molecule.hpp"
-#include "vif/sparse_pass.hpp"
+#include "ms/fragment_links.hpp"
 
 namespace tx::ms {
 
@@ -49,41 +49,6 @@ std::vector<FragmentRecord> predict_fragments(const Molecule& mol, const ChemBon
 std::vector<std::vector<int>> cut_atom_set(const Molecule& mol, const std::vector<int>& atom_set,
                                            const ChemBonds& softs, bool ring_fragmentation,
                                            double min_mz);
-
-// Weighted orbital graph with per-atom node lists, as the fragment-level
-// soft-bond test needs it.
-struct OrbitalView {
-    int n_nodes = 0;
-    std::vector<std::vector<std::pair<int, double>>> adj;  // node -> (neighbour, weight)
-    std::unordered_set<uint64_t> edge_set;
-    std::vector<std::vector<int>> atom_nodes;                // atom -> node ids
-    void add_edge(int u, int v, double w);
-    bool has_edge(int u, int v) const;
-};
-
-OrbitalView make_view(int n_nodes, const Links& edges, std::vector<std::vector<int>> atom_nodes);
-
-// What the fragment tests of one molecule share: the decisions on small
-// blocks (pi systems recur from fragment to fragment), by the blocks' node
-// ids, and the sparse tests' buffers.
-struct NodesHash {
-    size_t operator()(const std::vector<int>& v) const;
-};
-struct FragmentScratch;
-struct SoftTestCache {
-    SoftTestCache();
-    ~SoftTestCache();
-    std::unordered_map<std::vector<int>, std::unordered_map<int, char>, NodesHash> blocks;
-    std::vector<std::unique_ptr<vif::SparseLinkTest>> tests;
-    std::unique_ptr<FragmentScratch> scratch;  // buffers of the fragment at hand
-};
-
-// Indices of the chem links inside `atom_set` whose removal keeps the
-// inertia of the fragment's induced orbital subgraph.  Each connected block
-// of the subgraph is tested alone; `cache`, when given, keeps and reuses the
-// answers of blocks met before.
-std::vector<int> fragment_soft_links(const OrbitalView& g, const ChemBonds& links, const std::vector<int>& atom_set,
-                                     int n_atoms, const vif::SoftPassOptions& pass, SoftTestCache* cache = nullptr);
 
 struct Peak {
     long mz;
