@@ -76,11 +76,6 @@ public:
 
     // Connected components in order of their first node in `nodes`, each
     // sorted ascending.
-    std::vector<std::vector<int>> components() {
-        std::vector<std::vector<int>> comps;
-        components(comps);
-        return comps;
-    }
     void components(std::vector<std::vector<int>>& comps) {
         size_t count = 0;
         ++epoch_;
@@ -125,6 +120,15 @@ public:
     struct Tree {
         std::vector<int> order, tin, tout, bridge_up, parent, up;  // up: the tree edge to the parent
         std::vector<uint64_t> label;  // by edge
+
+        // Of the two ends of an edge, the one found later (below the other
+        // when the edge is a tree edge).
+        int lower(int a, int b) const { return tin[a] > tin[b] ? a : b; }
+        // The atoms of c's subtree, ascending.
+        void subtree(int c, std::vector<int>& out) const {
+            out.assign(order.begin() + tin[c], order.begin() + tout[c]);
+            std::sort(out.begin(), out.end());
+        }
     };
     bool depth_first(Tree& t) {
         const int n = static_cast<int>(member_.size());

@@ -6,6 +6,7 @@
 #include <deque>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -200,13 +201,13 @@ std::vector<std::vector<int>> cut_children(const Molecule& mol, const std::vecto
         if (e < 0) continue;
         std::vector<std::vector<int>> comps;
         if (connected) {
-            const int c = tree.tin[pr.first] > tree.tin[pr.second] ? pr.first : pr.second;
+            const int c = tree.lower(pr.first, pr.second);
             if (tree.bridge_up[c] != e) {
                 ring_edges.push_back(e);
                 continue;
             }
-            std::vector<int> below(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]), rest;
-            std::sort(below.begin(), below.end());
+            std::vector<int> below, rest;
+            tree.subtree(c, below);
             rest.reserve(atom_set.size() - below.size());
             std::set_difference(atom_set.begin(), atom_set.end(), below.begin(), below.end(), std::back_inserter(rest));
             comps = {std::move(below), std::move(rest)};
@@ -323,16 +324,17 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     std::vector<size_t> singles, ring;
     std::vector<std::pair<size_t, size_t>> doubles;
     std::vector<std::vector<std::vector<int>>> double_pieces;
+    auto below_mass = [&](int c) { return mass_before[tree.tout[c]] - mass_before[tree.tin[c]]; };
     for (size_t i = 0; i < pairs.size(); ++i) {
         Pair& p = pairs[i];
         if (p.edge < 0) continue;
-        int c = tree.tin[p.a] > tree.tin[p.b] ? p.a : p.b;
+        const int c = tree.lower(p.a, p.b);
         if (tree.bridge_up[c] != p.edge) {
             ring.push_back(i);
             continue;
         }
         p.below = c;
-        const long m = mass_before[tree.tout[c]] - mass_before[tree.tin[c]];
+        const long m = below_mass(c);
         const long h = heavy_before[tree.tout[c]] - heavy_before[tree.tin[c]];
         if (p.order >= 2 && std::min(h, heavy_total - h) == 1) continue;
         if (is_new(m) || is_new(total - m)) singles.push_back(i);
@@ -342,9 +344,8 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     // tree edge and a non-tree edge the subtree below the tree edge; -1 when
     // the pair is not of either kind (then it is no cut pair, and the search
     // below says so).
-    auto below_mass = [&](int c) { return mass_before[tree.tout[c]] - mass_before[tree.tin[c]]; };
     auto tree_child = [&](const Pair& p) {
-        const int c = tree.tin[p.a] > tree.tin[p.b] ? p.a : p.b;
+        const int c = tree.lower(p.a, p.b);
         return tree.up[c] == p.edge ? c : -1;
     };
     auto cut_pair_mass = [&](const Pair& p1, const Pair& p2) -> long {
@@ -392,8 +393,7 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     std::vector<int>& below = work.below;
     for (size_t i : singles) {
         const int c = pairs[i].below;
-        below.assign(tree.order.begin() + tree.tin[c], tree.order.begin() + tree.tout[c]);
-        std::sort(below.begin(), below.end());
+        tree.subtree(c, below);
         const long m = below_mass(c);
         if (is_new(total - m)) {
             const size_t at = atoms.size();
@@ -417,14 +417,15 @@ bool last_generation(const Molecule& mol, const OrbitalView& g, const ChemBonds&
     };
 
     // A pair is cut when one of its links is soft; asked only while its
-    // pieces can still bring a new m/z.
-    FragmentLinks tests_here(g, links, atom_set, mol.size(), pass, tests);
+    // pieces can still bring a new m/z (with all_soft every pair is cut).
+    std::optional<FragmentLinks> tests_here;
+    if (!all_soft) tests_here.emplace(g, links, atom_set, mol.size(), pass, tests);
     std::vector<signed char> soft(pairs.size(), all_soft ? 1 : -1);
     auto pair_soft = [&](size_t i) {
         if (soft[i] < 0) {
             soft[i] = 0;
             for (int l = pairs[i].first_link; l >= 0; l = next_link[l])
-                if (tests_here.soft(l)) {
+                if (tests_here->soft(l)) {
                     soft[i] = 1;
                     break;
                 }

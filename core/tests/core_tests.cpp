@@ -75,12 +75,12 @@ void link_removal_against_recount() {
             if (l.u != l.v && a(l.u, l.v) != 0.0) pairs.push_back({l.u, l.v});
         std::vector<char> keep;
         tx::vif::Inertia sparse_whole;
-        const bool sparse = tx::vif::sparse_keeping(a, pairs, 1e-9, keep, sparse_whole);
+        const auto sparse_a = tx::vif::SparseSymmetric::from_dense(a);
+        const bool sparse = tx::vif::sparse_keeping(sparse_a, pairs, 1e-9, keep, sparse_whole);
         sparse_decided += sparse;
         if (sparse) check(sparse_whole == whole, "sparse intact inertia, trial " + std::to_string(trial));
         // One link at a time: a link answered on A - tol alone, or from the
         // inverse's entries, is right even where another link is left open.
-        const auto sparse_a = tx::vif::SparseSymmetric::from_dense(a);
         tx::vif::SparseLinkTest one_by_one;
         const bool factored = one_by_one.factor(sparse_a, 1e-9);
         for (size_t i = 0; i < pairs.size(); ++i) {

@@ -597,9 +597,8 @@ int SparseLinkTest::keeps(int u, int v) {
 }
 
 bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact, SparseLinkTest* work) {
-    SparseLinkTest own;
-    SparseLinkTest& test = work ? *work : own;
+                    std::vector<char>& keep, Inertia& intact) {
+    SparseLinkTest test;
     if (!test.factor(a, tol) || !test.intact(intact)) return false;
     keep.assign(links.size(), 0);
     for (size_t i = 0; i < links.size(); ++i) {
@@ -609,11 +608,6 @@ bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, i
         keep[i] = static_cast<char>(r);
     }
     return true;
-}
-
-bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact) {
-    return sparse_keeping(SparseSymmetric::from_dense(a), links, tol, keep, intact);
 }
 
 }  // namespace tx::vif

@@ -86,8 +86,6 @@ private:
 // when one is not clearly nonzero (or tol is not positive), and the caller
 // then decides on the eigendecomposition.  `intact` receives A's inertia.
 bool sparse_keeping(const SparseSymmetric& a, const std::vector<std::pair<int, int>>& links, double tol,
-                    std::vector<char>& keep, Inertia& intact, SparseLinkTest* work = nullptr);
-bool sparse_keeping(const Eigen::MatrixXd& a, const std::vector<std::pair<int, int>>& links, double tol,
                     std::vector<char>& keep, Inertia& intact);
 
 }  // namespace tx::vif
